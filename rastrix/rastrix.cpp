@@ -1,0 +1,3 @@
+// placeholder: the image library is being written
+#include <kit.h>
+KIT_MODULE(rastrix, m) {}
