@@ -18,7 +18,19 @@ constexpr size_t kMaxParams = 24;
 struct ParamInfo {
     PyObject *name;  // interned
     uint32_t type;
+    PyTypeObject *exact;  // the type a type-tested parameter must have
 };
+
+PyTypeObject *exact_type(uint32_t t) {
+    switch (t & TypeMask) {
+        case Str: return &PyUnicode_Type;
+        case Bytes: return &PyBytes_Type;
+        case Int: return &PyLong_Type;
+        case List: return &PyList_Type;
+        case Tuple: return &PyTuple_Type;
+        default: return nullptr;
+    }
+}
 
 }  // namespace
 
@@ -28,8 +40,9 @@ struct FuncObject {
     Impl impl;
     Py_ssize_t nparams;
     ParamInfo params[kMaxParams];
-    bool has_float;
-    bool has_typed;
+    uint8_t nfloat, ntyped;             // parameters converted to double / type-tested
+    uint8_t float_idx[kMaxParams];
+    uint8_t typed_idx[kMaxParams];
     PyObject *name;         // str
     PyObject *qualname;     // str
     PyObject *module;       // str
@@ -40,6 +53,11 @@ struct FuncObject {
     PyObject *dict;         // extra attributes, or null
     PyObject *signature;    // cached inspect.Signature, or null
     PyObject *weakrefs;
+    // The last keyword-name tuple bound successfully (call sites pass the same constant tuple),
+    // with the parameter index of each of its names, for that many positional arguments.
+    PyObject *kw_key;
+    Py_ssize_t kw_nargs;
+    uint8_t kw_map[kMaxParams];
 };
 
 namespace {
@@ -55,17 +73,6 @@ const char *type_name(uint32_t t) {
     }
 }
 
-bool exact_type_ok(PyObject *o, uint32_t t) {
-    if (o == Py_None && (t & OrNone)) return true;
-    switch (t & TypeMask) {
-        case Str: return PyUnicode_CheckExact(o);
-        case Bytes: return PyBytes_CheckExact(o);
-        case Int: return PyLong_CheckExact(o);
-        case List: return PyList_CheckExact(o);
-        case Tuple: return PyTuple_CheckExact(o);
-        default: return true;
-    }
-}
 
 Py_ssize_t ndefaults(const FuncObject *f) {
     return (f->defaults && PyTuple_Check(f->defaults)) ? PyTuple_GET_SIZE(f->defaults) : 0;
@@ -90,26 +97,22 @@ bool same_name(PyObject *a, PyObject *b) {
 #endif
 }
 
-PyObject *func_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
-                          PyObject *kwnames) {
-    FuncObject *f = reinterpret_cast<FuncObject *>(self);
+// Binds keywords and defaults into `bound`; false with an error set when the call doesn't fit.
+bool bind_slow(FuncObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+               PyObject **bound) {
     const Py_ssize_t n = f->nparams;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nd = ndefaults(f);
     const Py_ssize_t nreq = n - (nd < n ? nd : n);
 
-    if (nargs > n) {
-        count_error(f, nd ? "at most" : "exactly", n, nargs);
-        return nullptr;
-    }
-
-    PyObject *bound[kMaxParams];
-    double dv[kMaxParams];
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
     for (Py_ssize_t i = nargs; i < n; ++i) bound[i] = nullptr;
 
-    if (kwnames) {
+    if (kwnames && kwnames == f->kw_key && nargs == f->kw_nargs) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) bound[f->kw_map[k]] = args[nargs + k];
+    } else if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        uint8_t map[kMaxParams];
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject *key = PyTuple_GET_ITEM(kwnames, k);
             Py_ssize_t idx = -1;
@@ -124,49 +127,72 @@ PyObject *func_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
             if (idx < 0) {
                 PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                              PyUnicode_AsUTF8(f->name), key);
-                return nullptr;
+                return false;
             }
             if (bound[idx]) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                              PyUnicode_AsUTF8(f->name), key);
-                return nullptr;
+                return false;
             }
             bound[idx] = args[nargs + k];
+            map[k] = (uint8_t) idx;
         }
+        Py_XSETREF(f->kw_key, Py_NewRef(kwnames));
+        f->kw_nargs = nargs;
+        std::memcpy(f->kw_map, map, (size_t) nkw);
     }
 
     for (Py_ssize_t i = nargs; i < n; ++i) {
         if (bound[i]) continue;
         if (i < nreq) {
             count_error(f, nd ? "at least" : "exactly", nreq, i);
-            return nullptr;
+            return false;
         }
         bound[i] = PyTuple_GET_ITEM(f->defaults, i - (n - nd));
     }
+    return true;
+}
 
-    if (f->has_float) {
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const uint32_t t = f->params[i].type;
-            if ((t & TypeMask) != Float) continue;
-            if (bound[i] == Py_None && (t & OrNone)) continue;
-            double d = PyFloat_CheckExact(bound[i]) ? PyFloat_AS_DOUBLE(bound[i])
-                                                     : PyFloat_AsDouble(bound[i]);
+PyObject *func_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                          PyObject *kwnames) {
+    FuncObject *f = reinterpret_cast<FuncObject *>(self);
+    const Py_ssize_t n = f->nparams;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+
+    PyObject *slots[kMaxParams];
+    PyObject *const *bound = args;  // every argument by position: nothing to bind
+    if (kwnames || nargs != n) [[unlikely]] {
+        if (nargs > n) {
+            count_error(f, ndefaults(f) ? "at most" : "exactly", n, nargs);
+            return nullptr;
+        }
+        if (!bind_slow(f, args, nargs, kwnames, slots)) return nullptr;
+        bound = slots;
+    }
+
+    double dv[kMaxParams];
+    for (uint8_t k = 0; k < f->nfloat; ++k) {
+        const uint8_t i = f->float_idx[k];
+        PyObject *o = bound[i];
+        if (PyFloat_CheckExact(o)) {
+            dv[i] = PyFloat_AS_DOUBLE(o);
+        } else if (o == Py_None && (f->params[i].type & OrNone)) {
+            continue;
+        } else {
+            double d = PyFloat_AsDouble(o);
             if (d == -1.0 && PyErr_Occurred()) return nullptr;
             dv[i] = d;
         }
     }
-    if (f->has_typed) {
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const uint32_t t = f->params[i].type;
-            const uint32_t base = t & TypeMask;
-            if (base == Any || base == Float) continue;
-            if (!exact_type_ok(bound[i], t)) {
-                PyErr_Format(PyExc_TypeError,
-                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             PyUnicode_AsUTF8(f->params[i].name), type_name(t),
-                             Py_TYPE(bound[i])->tp_name);
-                return nullptr;
-            }
+    for (uint8_t k = 0; k < f->ntyped; ++k) {
+        const uint8_t i = f->typed_idx[k];
+        const ParamInfo &pi = f->params[i];
+        if (Py_TYPE(bound[i]) != pi.exact && !(bound[i] == Py_None && (pi.type & OrNone))) [[unlikely]] {
+            PyErr_Format(PyExc_TypeError,
+                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         PyUnicode_AsUTF8(f->params[i].name), type_name(f->params[i].type),
+                         Py_TYPE(bound[i])->tp_name);
+            return nullptr;
         }
     }
 
@@ -238,6 +264,7 @@ void func_dealloc(PyObject *self) {
     if (f->weakrefs) PyObject_ClearWeakRefs(self);
     func_clear(self);
     for (Py_ssize_t i = 0; i < f->nparams; ++i) Py_CLEAR(f->params[i].name);
+    Py_CLEAR(f->kw_key);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
@@ -409,9 +436,11 @@ nb::object Fn::make(nb::handle module, const char *qualprefix) const {
         if (!nm) throw nb::python_error();
         f->params[f->nparams].name = nm;
         f->params[f->nparams].type = pd.type;
+        f->params[f->nparams].exact = exact_type(pd.type);
         f->nparams++;
-        if ((pd.type & TypeMask) == Float) f->has_float = true;
-        else if ((pd.type & TypeMask) != Any) f->has_typed = true;
+        const uint8_t idx = (uint8_t) (f->nparams - 1);
+        if ((pd.type & TypeMask) == Float) f->float_idx[f->nfloat++] = idx;
+        else if ((pd.type & TypeMask) != Any) f->typed_idx[f->ntyped++] = idx;
         if (pd.annotation) ann[pd.name] = pd.annotation;
         if (pd.dflt.is_valid()) {
             seen_default = true;

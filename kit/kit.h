@@ -116,6 +116,9 @@ private:
     nb::dict ns_;
 };
 
+// `from .<name> import <attr>` as run by the body of `module` (the package-relative import).
+nb::object import_from(nb::handle module, const char *name, const char *attr);
+
 // Raises the Python exception `type` with a printf-style message (PyErr_Format).
 [[noreturn]] void raise(PyObject *type, const char *fmt, ...);
 

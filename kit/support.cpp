@@ -139,6 +139,23 @@ void with_impl(nb::handle mgr, void (*body)(void *, nb::handle), void *ctx) {
     exit_(mgr, nb::none(), nb::none(), nb::none());
 }
 
+nb::object import_from(nb::handle module, const char *name, const char *attr) {
+    nb::object fromlist = nb::make_tuple(attr);
+    nb::object mod = nb::steal(PyImport_ImportModuleLevel(name, PyModule_GetDict(module.ptr()),
+                                                          nullptr, fromlist.ptr(), 1));
+    if (!mod.is_valid()) throw nb::python_error();
+    PyObject *v = PyObject_GetAttrString(mod.ptr(), attr);
+    if (!v) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            raise(PyExc_ImportError, "cannot import name '%s' from '%U'", attr,
+                  nb::getattr(mod, "__name__").ptr());
+        }
+        throw nb::python_error();
+    }
+    return nb::steal(v);
+}
+
 nb::handle check_list(nb::handle obj, bool none_ok) {
     if (PyList_CheckExact(obj.ptr()) || (none_ok && obj.is_none())) return obj;
     raise(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(obj.ptr())->tp_name);

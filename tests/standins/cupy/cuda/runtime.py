@@ -1,0 +1,120 @@
+"""The CUDA runtime calls of the stand-in: device selection and synchronisation."""
+
+import ctypes
+import threading
+
+from .. import _standin
+
+is_hip = False
+_is_hip_environment = False
+
+errorMemoryAllocation = 2
+errorInvalidValue = 1
+errorInvalidDevice = 101
+
+_ERRORS = {
+    errorInvalidValue: ("cudaErrorInvalidValue", "invalid argument"),
+    errorMemoryAllocation: ("cudaErrorMemoryAllocation", "out of memory"),
+    errorInvalidDevice: ("cudaErrorInvalidDevice", "invalid device ordinal"),
+}
+
+memcpyHostToHost = 0
+memcpyHostToDevice = 1
+memcpyDeviceToHost = 2
+memcpyDeviceToDevice = 3
+memcpyDefault = 4
+
+streamLegacy = 1
+streamPerThread = 2
+
+
+class CUDARuntimeError(RuntimeError):
+    def __init__(self, status):
+        self.status = status
+        name, msg = _ERRORS.get(status, ("cudaErrorUnknown", "unknown error"))
+        super().__init__("%s: %s" % (name, msg))
+
+    def __reduce__(self):
+        return (type(self), (self.status,))
+
+
+class _Local(threading.local):
+    def __init__(self):
+        self.device = 0
+
+
+_local = _Local()
+
+
+def getDeviceCount():
+    return _standin.device_count
+
+
+def _check_device(device_id):
+    if not isinstance(device_id, int) or not 0 <= device_id < _standin.device_count:
+        raise CUDARuntimeError(errorInvalidDevice)
+
+
+def getDevice():
+    return _local.device
+
+
+def setDevice(device_id):
+    _check_device(device_id)
+    _local.device = device_id
+
+
+def deviceSynchronize():
+    _standin.log.append(("device_synchronize", _local.device))
+
+
+def streamSynchronize(stream_ptr):
+    _standin.log.append(("synchronize", int(stream_ptr)))
+
+
+def getDeviceProperties(device_id):
+    _check_device(device_id)
+    return {"name": b"Stand-in GPU", "totalGlobalMem": 80 * 2**30, "major": 9, "minor": 0,
+            "multiProcessorCount": 132, "warpSize": 32, "pciBusID": device_id}
+
+
+def memGetInfo():
+    return (64 * 2**30, 80 * 2**30)
+
+
+def runtimeGetVersion():
+    return 12080
+
+
+def driverGetVersion():
+    return 12080
+
+
+def _device_bytes(ptr, size):
+    try:
+        return _standin.lookup(ptr, size)
+    except _standin.AddressError:
+        raise CUDARuntimeError(errorInvalidValue) from None
+
+
+def memcpy(dst, src, size, kind):
+    """Copies `size` bytes; device addresses must lie in live allocations."""
+    if size == 0:
+        return
+    if kind in (memcpyDeviceToHost, memcpyDeviceToDevice):
+        _device_bytes(src, size)
+    if kind in (memcpyHostToDevice, memcpyDeviceToDevice):
+        _device_bytes(dst, size)
+    ctypes.memmove(dst, src, size)
+
+
+def memcpyAsync(dst, src, size, kind, stream):
+    memcpy(dst, src, size, kind)
+
+
+def memset(ptr, value, size):
+    _device_bytes(ptr, size)[:] = value & 0xFF
+
+
+def memsetAsync(ptr, value, size, stream):
+    memset(ptr, value, size)
