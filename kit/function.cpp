@@ -202,6 +202,14 @@ PyObject *func_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
     Py_INCREF(self);
 #endif
 
+#if KIT_DEBUG
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (bound[i] == nullptr || Py_REFCNT(bound[i]) < 1) {
+            fprintf(stderr, "kit: %s(): argument %zd unbound or dead\n", PyUnicode_AsUTF8(f->name), i);
+            abort();
+        }
+    }
+#endif
     Call call{bound, dv, f};
     PyObject *result = nullptr;
     try {
@@ -222,6 +230,12 @@ PyObject *func_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                     Py_REFCNT(bound[i]));
             abort();
         }
+    }
+    // Touch the result's header from instrumented code: a result that was already freed (a
+    // missing reference) is reported by the address sanitizer here, not somewhere in the host.
+    if (result && Py_REFCNT(result) < 1) {
+        fprintf(stderr, "kit: %s() returned an object with no reference\n", PyUnicode_AsUTF8(f->name));
+        abort();
     }
     if ((result == nullptr) != (PyErr_Occurred() != nullptr)) {
         fprintf(stderr, "kit: %s() returned %s with%s an error set\n", PyUnicode_AsUTF8(f->name),

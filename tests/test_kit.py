@@ -1,4 +1,5 @@
 """The binding kit, through the small probe module and the idmap module."""
+import functools
 import inspect
 import os
 import subprocess
@@ -264,7 +265,7 @@ def test_no_leaks():
         lambda: p.unpack2((object(), object())),
         lambda: p.unpack2(iter([object()] * 3)),
         lambda: p.inside(Mgr(), True),
-        lambda: kp.call(lambda: [object()]),
+        lambda: kp.call(functools.partial(list, (object(),))),
         lambda: kp.expect_list((object(),)),
         lambda: kp.scaled("x"),
         lambda: inspect.signature(p.six),
