@@ -142,6 +142,13 @@ template <class F> void with(nb::handle mgr, F &&body) {
         mgr, [](void *ctx, nb::handle v) { (*static_cast<F *>(ctx))(v); }, &body);
 }
 
+// A new list of the given values.
+template <class... T> nb::list list_of(T &&...values) {
+    nb::list l;
+    (l.append(std::forward<T>(values)), ...);
+    return l;
+}
+
 // Tests a result declared as a list: TypeError "Expected list, got <type>" otherwise.
 nb::handle check_list(nb::handle obj, bool none_ok = false);
 
