@@ -265,7 +265,12 @@ def embedder(dim=512, input_size=112, normalise="sub_mul", leading=None, input_s
     n, c, h, w = input_shape
     if leading is None:
         leading = {"sub_mul": ["Sub_0", "Mul_1"], "minus_mul": ["_minus0", "_mul1"], "none": []}[normalise]
-    nodes, inits = [], [_init("lead_sub", 0.5), _init("lead_mul", 2.0)]
+    nodes, inits = [], []
+    ops = [_lead_op(name) for name in leading]
+    if "Sub" in ops:
+        inits.append(_init("lead_sub", 0.5))
+    if "Mul" in ops:
+        inits.append(_init("lead_mul", 2.0))
     cur = input_name
     for k, name in enumerate(leading):
         op = _lead_op(name)
@@ -355,12 +360,12 @@ def parser(classes=19, size=512, batch="N", outputs=1, input_name="input", outpu
     if classes > len(PARSER_PALETTE):
         raise ValueError(f"at most {len(PARSER_PALETTE)} classes")
     pal = PARSER_PALETTE[:classes]
-    inits = [_init("cls_w", (2.0 * pal).reshape(classes, 3, 1, 1)), _init("cls_b", -(pal ** 2).sum(axis=1)),
-             _init("one", 1.0)]
+    inits = [_init("cls_w", (2.0 * pal).reshape(classes, 3, 1, 1)), _init("cls_b", -(pal ** 2).sum(axis=1))]
     nodes = [helper.make_node("Conv", [input_name, "cls_w", "cls_b"], [output_name], name="classify")]
     out_shape = [batch, classes, size, size]
     outs = [helper.make_tensor_value_info(output_name, TensorProto.FLOAT, out_shape)]
     if outputs == 2:
+        inits.append(_init("one", 1.0))
         nodes.append(helper.make_node("Add", [output_name, "one"], [output_name + "_aux"], name="aux"))
         outs.append(helper.make_tensor_value_info(output_name + "_aux", TensorProto.FLOAT, out_shape))
     elif outputs != 1:

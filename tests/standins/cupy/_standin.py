@@ -8,7 +8,7 @@ Device memory
     other stand-ins (the TensorRT runtime) read and write buffers they were handed by address.
 
 Stream log
-    `log` is a plain list of tuples, appended in call order:
+    `log` is a list of tuples, appended in call order:
 
         ("record", stream_ptr)            Stream.record / Event.record
         ("wait_event", stream_ptr)        Stream.wait_event (the waiting stream)
@@ -17,9 +17,11 @@ Stream log
                                           None when it was never recorded)
         ("device_synchronize", device_id) Device.synchronize / runtime.deviceSynchronize
 
-    Stream pointer 0 is the legacy default stream (`Stream.null`).  Other stand-ins may append
-    their own entries (for example an engine execution on a stream).  Tests clear it with
-    `log.clear()`.
+    Stream pointer 0 is the legacy default stream (`Stream.null`).  Other stand-ins add their
+    own entries with `note(entry)` (for example an engine execution on a stream).  Tests clear
+    it with `log.clear()` before the calls they inspect.  So that repeated calls do not grow
+    memory (leak checks), only the latest `log_limit` entries (64 unless a test raises it) are
+    kept, and each stream reuses one tuple per kind of entry.
 
 Unwritten memory
     `cupy.empty` and friends fill new buffers with a sentinel: NaN for floating and complex
@@ -37,8 +39,16 @@ from collections import namedtuple
 import numpy as np
 
 log: list = []
+log_limit = 64
 
 SENTINEL_BYTE = 0xAB
+
+
+def note(entry) -> None:
+    """Appends `entry` to the log, dropping the oldest entries beyond the limit."""
+    log.append(entry)
+    if len(log) > log_limit:
+        del log[:len(log) - log_limit]
 
 # Number of devices the runtime reports.  Two by default so that code switching devices runs.
 device_count = int(os.environ.get("CORVANTA_STANDIN_DEVICES", "2"))

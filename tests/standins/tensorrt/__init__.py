@@ -16,7 +16,9 @@ Module-level `_log` records calls that tests may want to count, as tuples:
     ("execute", stream_handle)
     ("set_tensor_address", name, address)
     ("set_input_shape", name, shape_tuple)
-Clear it with `_log.clear()`.
+Clear it with `_log.clear()`.  Each execution is also appended, as ("execute",
+stream_handle), to the cupy stand-in's stream log (`cupy._standin.log`), so that its
+order against stream records, waits and synchronisations can be checked.
 """
 
 from __future__ import annotations
@@ -387,6 +389,7 @@ class IExecutionContext:
         if not isinstance(stream_handle, int) or isinstance(stream_handle, type(True)):
             raise TypeError(f"execute_async_v3 expects an int stream handle, got {type(stream_handle).__name__}")
         _log.append(("execute", stream_handle))
+        _stream_log(stream_handle)
         eng = self.engine
 
         feeds = {}
@@ -442,6 +445,16 @@ class IExecutionContext:
     # Older entry points some code still probes for.
     def execute_v2(self, bindings):
         raise RuntimeError("execute_v2 is not offered by this runtime; use set_tensor_address and execute_async_v3")
+
+
+def _stream_log(stream_handle):
+    """Note the execution in the cupy stand-in's stream log, beside its records and waits."""
+    try:
+        import cupy
+
+        cupy._standin.log.append(("execute", stream_handle))
+    except (ImportError, AttributeError):
+        pass
 
 
 def _execution_nptype(dtype_name, name):

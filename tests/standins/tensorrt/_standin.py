@@ -11,8 +11,10 @@ The JSON header holds:
     "precision": names of the builder flags that were set (e.g. ["BF16", "TF32"])
     "workspace": the WORKSPACE memory-pool limit in bytes, or null when none was set
 
-Tests may call `build_engine` / `parse_engine` directly; the Builder path of the
-package produces exactly the same bytes.
+Tests may call `build_engine` / `parse_engine` directly; `build_engine` goes through the
+package's Builder, so both paths produce the same format.  One difference: a builder
+config starts with TF32 set (as the real one does), while `build_engine` records only
+the precision it is given.
 """
 
 from __future__ import annotations

@@ -64,12 +64,22 @@ def setDevice(device_id):
     _local.device = device_id
 
 
+_device_sync_notes = {}
+
+
+def _note_device_sync(device_id):
+    entry = _device_sync_notes.get(device_id)
+    if entry is None:
+        entry = _device_sync_notes[device_id] = ("device_synchronize", device_id)
+    _standin.note(entry)
+
+
 def deviceSynchronize():
-    _standin.log.append(("device_synchronize", _local.device))
+    _note_device_sync(_local.device)
 
 
 def streamSynchronize(stream_ptr):
-    _standin.log.append(("synchronize", int(stream_ptr)))
+    _standin.note(("synchronize", int(stream_ptr)))
 
 
 def getDeviceProperties(device_id):

@@ -25,6 +25,13 @@ class _BaseStream:
     def __init__(self, ptr, device_id):
         self._ptr = ptr
         self.device_id = device_id
+        self._notes = {}
+
+    def _note(self, kind):
+        entry = self._notes.get(kind)
+        if entry is None:
+            entry = self._notes[kind] = (kind, self._ptr)
+        _standin.note(entry)
 
     @property
     def ptr(self):
@@ -35,7 +42,7 @@ class _BaseStream:
         return True
 
     def synchronize(self):
-        _standin.log.append(("synchronize", self._ptr))
+        self._note("synchronize")
 
     def record(self, event=None):
         if event is None:
@@ -46,7 +53,7 @@ class _BaseStream:
     def wait_event(self, event):
         if not isinstance(event, Event):
             raise TypeError("event must be a cupy.cuda.Event, got %s" % type(event).__name__)
-        _standin.log.append(("wait_event", self._ptr))
+        self._note("wait_event")
 
     def use(self):
         _current.streams[runtime.getDevice()] = self
@@ -111,7 +118,7 @@ class Event:
 
     def __init__(self, block=False, disable_timing=False, interprocess=False):
         self._ptr = next(_ptrs)
-        self._stream_ptr = None
+        self._sync_note = ("event_synchronize", None)
         self.block = block
         self.disable_timing = disable_timing
 
@@ -126,11 +133,12 @@ class Event:
     def record(self, stream=None):
         if stream is None:
             stream = get_current_stream()
-        self._stream_ptr = stream.ptr
-        _standin.log.append(("record", stream.ptr))
+        if self._sync_note[1] != stream.ptr:
+            self._sync_note = ("event_synchronize", stream.ptr)
+        stream._note("record")
 
     def synchronize(self):
-        _standin.log.append(("event_synchronize", self._stream_ptr))
+        _standin.note(self._sync_note)
 
     def __repr__(self):
         return "<Event %#x>" % self._ptr

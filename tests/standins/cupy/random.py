@@ -1,0 +1,97 @@
+"""cupy.random of the stand-in: numpy's generators, results on the device."""
+
+import numpy as _np
+
+from ._core import wrap, get_dtype
+
+_state = _np.random.RandomState()
+
+
+def seed(seed=None):
+    _state.seed(seed)
+
+
+def _cast(a, dtype):
+    return wrap(_np.asarray(a).astype(get_dtype(dtype), copy=False))
+
+
+def rand(*size, dtype=float):
+    return _cast(_state.random_sample(size), dtype)
+
+
+def randn(*size, dtype=float):
+    return _cast(_state.standard_normal(size), dtype)
+
+
+def random(size=None, dtype=float):
+    return _cast(_state.random_sample(size), dtype)
+
+
+random_sample = random
+
+
+def uniform(low=0.0, high=1.0, size=None, dtype=float):
+    return _cast(_state.uniform(low, high, size), dtype)
+
+
+def normal(loc=0.0, scale=1.0, size=None, dtype=float):
+    return _cast(_state.normal(loc, scale, size), dtype)
+
+
+def standard_normal(size=None, dtype=float):
+    return _cast(_state.standard_normal(size), dtype)
+
+
+def randint(low, high=None, size=None, dtype=int):
+    return _cast(_state.randint(low, high, size), dtype)
+
+
+def permutation(num):
+    return wrap(_state.permutation(num))
+
+
+class RandomState:
+    def __init__(self, seed=None):
+        self._rs = _np.random.RandomState(seed)
+
+    def rand(self, *size, dtype=float):
+        return _cast(self._rs.random_sample(size), dtype)
+
+    def randn(self, *size, dtype=float):
+        return _cast(self._rs.standard_normal(size), dtype)
+
+    def random_sample(self, size=None, dtype=float):
+        return _cast(self._rs.random_sample(size), dtype)
+
+    def uniform(self, low=0.0, high=1.0, size=None, dtype=float):
+        return _cast(self._rs.uniform(low, high, size), dtype)
+
+    def normal(self, loc=0.0, scale=1.0, size=None, dtype=float):
+        return _cast(self._rs.normal(loc, scale, size), dtype)
+
+    def randint(self, low, high=None, size=None, dtype=int):
+        return _cast(self._rs.randint(low, high, size), dtype)
+
+
+class Generator:
+    def __init__(self, seed=None):
+        self._g = _np.random.default_rng(seed)
+
+    def random(self, size=None, dtype=float):
+        return _cast(self._g.random(size), dtype)
+
+    def standard_normal(self, size=None, dtype=float):
+        return _cast(self._g.standard_normal(size), dtype)
+
+    def uniform(self, low=0.0, high=1.0, size=None, dtype=float):
+        return _cast(self._g.uniform(low, high, size), dtype)
+
+    def normal(self, loc=0.0, scale=1.0, size=None, dtype=float):
+        return _cast(self._g.normal(loc, scale, size), dtype)
+
+    def integers(self, low, high=None, size=None, dtype=_np.int64, endpoint=False):
+        return _cast(self._g.integers(low, high, size, endpoint=endpoint), dtype)
+
+
+def default_rng(seed=None):
+    return Generator(seed)

@@ -1,0 +1,1 @@
+"""cupyx.scipy of the numpy-backed stand-in."""

@@ -1,0 +1,154 @@
+"""cupyx.scipy.ndimage of the numpy-backed stand-in: scipy.ndimage on the arrays behind device
+arrays.  Inputs (image, weights, matrices, coordinates) must be device arrays; the result is a
+new device array, or the device array given as `output`."""
+
+import numpy as _np
+from scipy import ndimage as _ndi
+
+from cupy._core import host as _host, wrap as _wrap, out_array as _out_array, get_dtype as _get_dtype, quiet as _quiet
+
+__all__ = [
+    "gaussian_filter", "gaussian_filter1d", "uniform_filter", "uniform_filter1d", "median_filter",
+    "minimum_filter", "maximum_filter", "convolve", "correlate", "convolve1d", "correlate1d",
+    "affine_transform", "map_coordinates", "zoom", "shift", "rotate", "spline_filter",
+    "binary_erosion", "binary_dilation", "label", "distance_transform_edt", "sobel", "laplace",
+]
+
+
+def _array_arg(x, what):
+    if x is None or isinstance(x, (int, float)):
+        return x
+    return _host(x, what)
+
+
+def _call(fn, input, output, *args, **kwargs):
+    x = _host(input, "input")
+    if output is None or isinstance(output, (type, _np.dtype, str)):
+        if output is not None:
+            output = _get_dtype(output)
+        return _wrap(fn(x, *args, output=output, **kwargs))
+    o = _out_array(output)
+    fn(x, *args, output=o._a, **kwargs)
+    return o
+
+
+def gaussian_filter(input, sigma, order=0, output=None, mode="reflect", cval=0.0, truncate=4.0, *,
+                    radius=None, axes=None):
+    return _call(_ndi.gaussian_filter, input, output, sigma, order=order, mode=mode, cval=cval,
+                 truncate=truncate, radius=radius, axes=axes)
+
+
+def gaussian_filter1d(input, sigma, axis=-1, order=0, output=None, mode="reflect", cval=0.0, truncate=4.0, *,
+                      radius=None):
+    return _call(_ndi.gaussian_filter1d, input, output, sigma, axis=axis, order=order, mode=mode, cval=cval,
+                 truncate=truncate, radius=radius)
+
+
+def uniform_filter(input, size=3, output=None, mode="reflect", cval=0.0, origin=0, *, axes=None):
+    return _call(_ndi.uniform_filter, input, output, size, mode=mode, cval=cval, origin=origin, axes=axes)
+
+
+def uniform_filter1d(input, size, axis=-1, output=None, mode="reflect", cval=0.0, origin=0):
+    return _call(_ndi.uniform_filter1d, input, output, size, axis=axis, mode=mode, cval=cval, origin=origin)
+
+
+def median_filter(input, size=None, footprint=None, output=None, mode="reflect", cval=0.0, origin=0):
+    return _call(_ndi.median_filter, input, output, size=size, footprint=_array_arg(footprint, "footprint"),
+                 mode=mode, cval=cval, origin=origin)
+
+
+def minimum_filter(input, size=None, footprint=None, output=None, mode="reflect", cval=0.0, origin=0):
+    return _call(_ndi.minimum_filter, input, output, size=size, footprint=_array_arg(footprint, "footprint"),
+                 mode=mode, cval=cval, origin=origin)
+
+
+def maximum_filter(input, size=None, footprint=None, output=None, mode="reflect", cval=0.0, origin=0):
+    return _call(_ndi.maximum_filter, input, output, size=size, footprint=_array_arg(footprint, "footprint"),
+                 mode=mode, cval=cval, origin=origin)
+
+
+def convolve(input, weights, output=None, mode="reflect", cval=0.0, origin=0):
+    return _call(_ndi.convolve, input, output, _host(weights, "weights"), mode=mode, cval=cval, origin=origin)
+
+
+def correlate(input, weights, output=None, mode="reflect", cval=0.0, origin=0):
+    return _call(_ndi.correlate, input, output, _host(weights, "weights"), mode=mode, cval=cval, origin=origin)
+
+
+def convolve1d(input, weights, axis=-1, output=None, mode="reflect", cval=0.0, origin=0):
+    return _call(_ndi.convolve1d, input, output, _host(weights, "weights"), axis=axis, mode=mode, cval=cval,
+                 origin=origin)
+
+
+def correlate1d(input, weights, axis=-1, output=None, mode="reflect", cval=0.0, origin=0):
+    return _call(_ndi.correlate1d, input, output, _host(weights, "weights"), axis=axis, mode=mode, cval=cval,
+                 origin=origin)
+
+
+def affine_transform(input, matrix, offset=0.0, output_shape=None, output=None, order=3, mode="constant",
+                     cval=0.0, prefilter=True, *, texture_memory=False):
+    if not isinstance(offset, (int, float)):
+        offset = _host(offset, "offset")
+    return _call(_ndi.affine_transform, input, output, _host(matrix, "matrix"), offset=offset,
+                 output_shape=output_shape, order=order, mode=mode, cval=cval, prefilter=prefilter)
+
+
+def map_coordinates(input, coordinates, output=None, order=3, mode="constant", cval=0.0, prefilter=True):
+    return _call(_ndi.map_coordinates, input, output, _host(coordinates, "coordinates"), order=order, mode=mode,
+                 cval=cval, prefilter=prefilter)
+
+
+def zoom(input, zoom, output=None, order=3, mode="constant", cval=0.0, prefilter=True, *, grid_mode=False):
+    return _call(_ndi.zoom, input, output, zoom, order=order, mode=mode, cval=cval, prefilter=prefilter,
+                 grid_mode=grid_mode)
+
+
+def shift(input, shift, output=None, order=3, mode="constant", cval=0.0, prefilter=True):
+    return _call(_ndi.shift, input, output, shift, order=order, mode=mode, cval=cval, prefilter=prefilter)
+
+
+def rotate(input, angle, axes=(1, 0), reshape=True, output=None, order=3, mode="constant", cval=0.0,
+           prefilter=True):
+    return _call(_ndi.rotate, input, output, angle, axes=axes, reshape=reshape, order=order, mode=mode, cval=cval,
+                 prefilter=prefilter)
+
+
+def spline_filter(input, order=3, output=_np.float64, mode="mirror"):
+    return _call(_ndi.spline_filter, input, output, order=order, mode=mode)
+
+
+def binary_erosion(input, structure=None, iterations=1, mask=None, output=None, border_value=0, origin=0,
+                   brute_force=False):
+    return _call(_ndi.binary_erosion, input, output, _array_arg(structure, "structure"), iterations=iterations,
+                 mask=_array_arg(mask, "mask"), border_value=border_value, origin=origin, brute_force=brute_force)
+
+
+def binary_dilation(input, structure=None, iterations=1, mask=None, output=None, border_value=0, origin=0,
+                    brute_force=False):
+    return _call(_ndi.binary_dilation, input, output, _array_arg(structure, "structure"), iterations=iterations,
+                 mask=_array_arg(mask, "mask"), border_value=border_value, origin=origin, brute_force=brute_force)
+
+
+def label(input, structure=None, output=None):
+    lab, n = _ndi.label(_host(input, "input"), _array_arg(structure, "structure"))
+    return _wrap(lab), n
+
+
+def distance_transform_edt(input, sampling=None, return_distances=True, return_indices=False):
+    res = _ndi.distance_transform_edt(_host(input, "input"), sampling, return_distances, return_indices)
+    if isinstance(res, tuple):
+        return tuple(_wrap(r) for r in res)
+    return _wrap(res)
+
+
+def sobel(input, axis=-1, output=None, mode="reflect", cval=0.0):
+    return _call(_ndi.sobel, input, output, axis=axis, mode=mode, cval=cval)
+
+
+def laplace(input, output=None, mode="reflect", cval=0.0):
+    return _call(_ndi.laplace, input, output, mode=mode, cval=cval)
+
+
+for _n in __all__:
+    globals()[_n] = _quiet(globals()[_n])
+del _n
