@@ -1,0 +1,207 @@
+// Recipes shared by the model roles (see recipes.h).
+#include "recipes.h"
+
+namespace kit {
+
+namespace {
+
+bool exists(const Call &c, nb::handle path) {
+    return nb::cast<bool>(c.g("os").attr("path").attr("exists")(path));
+}
+
+[[noreturn]] void not_found(nb::handle text) {
+    PyErr_SetObject(PyExc_FileNotFoundError, text.ptr());
+    throw nb::python_error();
+}
+
+nb::object shape_tuple(nb::handle shape) { return nb::tuple(shape); }
+
+// The engine's dimensions as integers, and whether any is dynamic (below 0).
+nb::object engine_dims(nb::handle engine, nb::handle name, bool *dynamic) {
+    nb::list dims;
+    *dynamic = false;
+    for (nb::handle d : engine.attr("get_tensor_shape")(name)) {
+        Py_ssize_t v = nb::cast<Py_ssize_t>(nb::int_(d));
+        if (v < 0) *dynamic = true;
+        dims.append(v);
+    }
+    return nb::tuple(dims);
+}
+
+// A dimension below 1 (dynamic, or 0) is allocated as 1.
+nb::list buffer_dims(nb::handle dims) {
+    nb::list out;
+    for (nb::handle d : dims) {
+        Py_ssize_t v = nb::cast<Py_ssize_t>(d);
+        out.append(v < 1 ? 1 : v);
+    }
+    return out;
+}
+
+bool is_input(nb::handle trt, nb::handle engine, nb::handle name) {
+    return engine.attr("get_tensor_mode")(name).equal(trt.attr("TensorIOMode").attr("INPUT"));
+}
+
+}  // namespace
+
+nb::object onnx_session(const Call &c, nb::handle model_bytes, nb::handle device, nb::handle device_id,
+                        bool preload) {
+    nb::object ort = c.g("onnxruntime");
+    if (preload) ort.attr("preload_dlls")();
+    nb::object options = ort.attr("SessionOptions")();
+    options.attr("log_severity_level") = 4;
+    options.attr("log_verbosity_level") = 4;
+    nb::list provider_options = list_of(nb::dict());
+    nb::list providers;
+    int has_cuda = PySequence_Contains(device.ptr(), nb::str("cuda").ptr());
+    if (has_cuda < 0) throw nb::python_error();
+    if (has_cuda) {
+        providers.append("CUDAExecutionProvider");
+        nb::dict opt;
+        opt["device_id"] = device_id;
+        provider_options = list_of(opt);
+    } else {
+        providers.append("CPUExecutionProvider");
+    }
+    nb::dict params;
+    params["session_options"] = options;
+    params["providers"] = providers;
+    params["provider_options"] = provider_options;
+    return ort.attr("InferenceSession")(model_bytes, **params);
+}
+
+void read_model_file(const Call &c, nb::handle self) {
+    if (!self.attr("model_bytes").is_none()) return;
+    nb::object path = self.attr("model_path");
+    if (path.is_none()) return;
+    nb::object data;
+    with(c.g("open")(path, "rb"), [&](nb::handle f) { data = f.attr("read")(); });
+    self.attr("model_bytes") = data;
+}
+
+void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bool pair_other_paths) {
+    if (self.attr("model_bytes").is_none() && !self.attr("model_path").is_none()) {
+        nb::object path = self.attr("model_path");
+        nb::object onnx_path, trt_path;
+        if (nb::cast<bool>(path.attr("endswith")(".onnx"))) {
+            onnx_path = path;
+            trt_path = path.attr("replace")(".onnx", ".trt");
+        } else {
+            onnx_path = pair_other_paths ? nb::object(path.attr("replace")(".trt", ".onnx")) : nb::object(path);
+            trt_path = path;
+        }
+        if (!exists(c, trt_path) && exists(c, onnx_path)) {
+            build(onnx_path, trt_path);
+        } else if (!exists(c, trt_path)) {
+            nb::str t = nb::str(exists(c, onnx_path) ? "True" : "False");
+            nb::str e = nb::str(exists(c, trt_path) ? "True" : "False");
+            nb::object msg = nb::str("Model file not found: onnx: ") + nb::str(onnx_path) + nb::str(":") + t +
+                             nb::str(", trt: ") + nb::str(trt_path) + nb::str(":") + e;
+            not_found(msg);
+        }
+        self.attr("model_path") = trt_path;
+    }
+    if (self.attr("model_bytes").is_none()) {
+        nb::object path = self.attr("model_path");
+        if (!exists(c, path)) not_found(nb::str("Model file not found: ") + nb::str(path));
+        read_model_file(c, self);
+    }
+}
+
+EngineNames trt_setup(const Call &c, nb::handle self, nb::handle model_bytes, bool dynamic_ok,
+                      const std::function<void(const EngineNames &)> &ctx_body) {
+    nb::object trt = c.g("trt"), cp = c.g("cp");
+    EngineNames names;
+    with(cp.attr("cuda").attr("Device")(self.attr("device_id")), [&](nb::handle) {
+        nb::object logger = trt.attr("Logger")(trt.attr("Logger").attr("WARNING"));
+        self.attr("logger") = logger;
+        nb::object runtime = trt.attr("Runtime")(logger);
+        self.attr("runtime") = runtime;
+        nb::object engine = runtime.attr("deserialize_cuda_engine")(model_bytes);
+        self.attr("engine") = engine;
+        nb::object ctx = engine.attr("create_execution_context")();
+        self.attr("ctx") = ctx;
+        self.attr("stream") = cp.attr("cuda").attr("Stream")();
+        nb::dict d_inputs, d_outputs;
+        self.attr("d_inputs") = d_inputs;
+        self.attr("d_outputs") = d_outputs;
+        for (nb::handle name : engine) {
+            bool dynamic;
+            nb::object dims = engine_dims(engine, name, &dynamic);
+            const bool input = is_input(trt, engine, name);
+            if (input && dynamic && !dynamic_ok)
+                raise(PyExc_ValueError,
+                      "TensorRT engine input '%U' has dynamic dimensions %R: build the engine for fixed "
+                      "shapes", nb::str(name).ptr(), dims.ptr());
+            nb::object dtype = trt.attr("nptype")(engine.attr("get_tensor_dtype")(name));
+            nb::object buffer = cp.attr("empty")(buffer_dims(dims), nb::arg("dtype") = dtype);
+            if (input) {
+                d_inputs[name] = buffer;
+                names.inputs.append(name);
+            } else {
+                d_outputs[name] = buffer;
+                names.outputs.append(name);
+            }
+        }
+        for (nb::handle name : engine) {
+            nb::handle table = is_input(trt, engine, name) ? d_inputs : d_outputs;
+            ctx.attr("set_tensor_address")(name, table[name].attr("data").attr("ptr"));
+        }
+        if (ctx_body) ctx_body(names);
+    });
+    return names;
+}
+
+void trt_execute(const Call &c, nb::handle self, nb::handle input_name, nb::handle batch, bool set_shape) {
+    nb::object cp = c.g("cp");
+    nb::object ctx = self.attr("ctx"), engine = self.attr("engine");
+    nb::object d_inputs = self.attr("d_inputs");
+    nb::object batch_shape = shape_tuple(batch.attr("shape"));
+
+    if (set_shape) {
+        if (!nb::cast<bool>(ctx.attr("set_input_shape")(input_name, batch_shape)))
+            raise(PyExc_ValueError, "batch shape %R is outside the shapes the engine accepts for '%U'",
+                  batch_shape.ptr(), nb::str(input_name).ptr());
+        nb::object d_outputs = self.attr("d_outputs");
+        nb::object snapshot = nb::steal(PyDict_Copy(d_outputs.ptr()));
+        if (!snapshot.is_valid()) throw nb::python_error();
+        for (auto [name, buffer] : nb::borrow<nb::dict>(snapshot)) {
+            nb::object want = shape_tuple(ctx.attr("get_tensor_shape")(name));
+            if (!want.equal(shape_tuple(buffer.attr("shape")))) {
+                nb::object fresh = cp.attr("empty")(want, nb::arg("dtype") = buffer.attr("dtype"));
+                d_outputs[name] = fresh;
+                ctx.attr("set_tensor_address")(name, fresh.attr("data").attr("ptr"));
+            }
+        }
+    } else {
+        bool dynamic;
+        nb::object fixed = engine_dims(engine, input_name, &dynamic);
+        if (!dynamic && !fixed.equal(batch_shape))
+            raise(PyExc_ValueError, "batch shape %R does not match the engine input shape %R for '%U'",
+                  batch_shape.ptr(), fixed.ptr(), nb::str(input_name).ptr());
+    }
+
+    nb::object in_gpu = d_inputs[input_name];
+    if (!shape_tuple(in_gpu.attr("shape")).equal(batch_shape)) {
+        // The replacement is made before the old entry goes, so a failed allocation leaves the
+        // object as it was.
+        nb::object fresh = cp.attr("empty")(batch.attr("shape"), nb::arg("dtype") = batch.attr("dtype"));
+        d_inputs[input_name] = fresh;
+        ctx.attr("set_tensor_address")(input_name, fresh.attr("data").attr("ptr"));
+        in_gpu = fresh;
+    }
+    in_gpu[nb::ellipsis()] = batch;
+
+    // The copy ran on the caller's current stream; the object's stream waits for it.
+    nb::object stream = self.attr("stream");
+    nb::object copied = cp.attr("cuda").attr("Event")();
+    copied.attr("record")();
+    stream.attr("wait_event")(copied);
+    nb::object ok = ctx.attr("execute_async_v3")(stream.attr("ptr"));
+    int truth = PyObject_IsTrue(ok.ptr());
+    if (truth < 0) throw nb::python_error();
+    if (!truth) raise(PyExc_RuntimeError, "TensorRT execution failed: the engine did not run");
+    stream.attr("synchronize")();
+}
+
+}  // namespace kit

@@ -1,0 +1,52 @@
+// Recipes shared by the model roles: the ONNX Runtime session, the TensorRT model-file rule, and
+// the TensorRT engine set-up and execution. Every platform module is reached through the calling
+// module's globals (onnxruntime, trt, cp, os, open), looked up at each call.
+#pragma once
+
+#include "kit.h"
+
+#include <functional>
+
+namespace kit {
+
+// onnxruntime.preload_dlls() (when `preload`), session options with log levels 4 and 4, the CUDA
+// provider with {"device_id": device_id} when "cuda" occurs in `device`, else the CPU provider,
+// and the session from the bytes with the keywords session_options, providers, provider_options.
+nb::object onnx_session(const Call &c, nb::handle model_bytes, nb::handle device,
+                        nb::handle device_id, bool preload = true);
+
+// Reads self.model_path into self.model_bytes when no bytes were given, opening it with "rb".
+void read_model_file(const Call &c, nb::handle self);
+
+// The TensorRT model-file rule. With no bytes and a path: pair the ".onnx" and ".trt" paths
+// (every occurrence replaced; other paths give the ONNX path by replacing ".trt" unless
+// `pair_other_paths` is false), build the engine with `build(onnx_path, trt_path)` when only the
+// ONNX file exists, fail with "Model file not found: onnx: ...:<exists>, trt: ...:<exists>" when
+// neither does, and store the engine path in self.model_path. Then, with still no bytes, read
+// self.model_path ("Model file not found: <path>" when it is missing).
+using BuildEngine = std::function<void(nb::handle onnx_path, nb::handle trt_path)>;
+void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bool pair_other_paths = true);
+
+// The TensorRT engine set-up, inside the device context cp.cuda.Device(self.device_id) (left on
+// every path): self.logger, runtime, engine, ctx, stream, d_inputs, d_outputs (one buffer per
+// engine tensor, dimensions below 1 allocated as 1, bound once). Engines whose inputs have dynamic
+// dimensions are refused with ValueError unless `dynamic_ok`. Returns the input and output names
+// in engine order; `ctx_body` runs last inside the device context.
+struct EngineNames {
+    nb::list inputs, outputs;
+};
+EngineNames trt_setup(const Call &c, nb::handle self, nb::handle model_bytes, bool dynamic_ok = false,
+                      const std::function<void(const EngineNames &)> &ctx_body = {});
+
+// One TensorRT execution of `batch` through the input tensor `input_name`:
+//  - a batch whose shape differs from the engine's fixed input shape is refused (ValueError
+//    naming both shapes); with `set_shape`, the context's input shape is set instead and output
+//    buffers are re-made and re-bound when the context reports other output shapes;
+//  - the input buffer is replaced (and re-bound) when its shape differs from the batch's;
+//  - the copy into it runs on the caller's current stream and is ordered before the execution
+//    with an event that the object's stream waits on;
+//  - execute_async_v3 on self.stream; a refused execution raises RuntimeError;
+//  - the object's stream is synchronised before returning.
+void trt_execute(const Call &c, nb::handle self, nb::handle input_name, nb::handle batch, bool set_shape = false);
+
+}  // namespace kit
