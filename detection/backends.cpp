@@ -11,10 +11,6 @@ using kit::Call;
 
 nb::handle g_onnx_class, g_trt_class;  // for super() in their constructors
 
-nb::object super_init(nb::handle cls, nb::handle self) {
-    return nb::module_::import_("builtins").attr("super")(cls, self).attr("__init__");
-}
-
 // The anchor configuration, from the number of model outputs.
 void configure_anchors(nb::handle self, Py_ssize_t num_outputs) {
     self.attr("use_kps") = false;
@@ -98,7 +94,7 @@ nb::object decode(const Call &c, nb::handle self, nb::handle net_outs, nb::handl
 
 nb::object onnx_init(Call &c) {
     nb::handle self = c[0];
-    super_init(g_onnx_class, self)(c[1], c[2], c[3]);
+    kit::super_attr(g_onnx_class, self, "__init__")(c[1], c[2], c[3]);
     kit::read_model_file(c, self);
     if (kit::assertions() && self.attr("model_bytes").is_none())
         kit::raise(PyExc_AssertionError, "model_bytes must be provided if model_path is not specified");
@@ -154,7 +150,7 @@ nb::object onnx_forward(Call &c) {
 
 nb::object trt_init(Call &c) {
     nb::handle self = c[0];
-    super_init(g_trt_class, self)(c[1], c[2], c[3]);
+    kit::super_attr(g_trt_class, self, "__init__")(c[1], c[2], c[3]);
     kit::trt_model_file(c, self, [&](nb::handle onnx_path, nb::handle trt_path) {
         c.g("rx").attr("onnx_to_trt_dynamic_shape")(
             onnx_path, trt_path, nb::arg("precision") = "bf16", nb::arg("batch_range") = nb::make_tuple(1, 1, 1),
@@ -166,11 +162,11 @@ nb::object trt_init(Call &c) {
 
 nb::object trt_initialize(Call &c) {
     nb::handle self = c[0];
-    kit::trt_setup(c, self, c[1], false, [&](const kit::EngineNames &names) {
+    kit::trt_setup(c, c.g("trt"), self, c[1], false, [&](const kit::EngineNames &names) {
         self.attr("input_tensor") = nb::len(names.inputs) ? nb::object(names.inputs[0]) : nb::object(nb::str("input"));
         self.attr("output_names") = names.outputs;
         configure_anchors(self, nb::len(names.outputs));
-        nb::object input_shape = nb::list(self.attr("d_inputs")[self.attr("input_tensor")].attr("shape"));
+        nb::object input_shape = kit::as_list(self.attr("d_inputs")[self.attr("input_tensor")].attr("shape"));
         if (nb::len(input_shape) > 3)
             self.attr("input_size") = nb::make_tuple(input_shape[3], input_shape[2]);
         self.attr("input_buffer") = nb::none();

@@ -83,8 +83,7 @@ nb::object take_rows(nb::handle cp, nb::handle arr, nb::handle index) {
 // ---- BaseFaceDetection --------------------------------------------------------------------
 
 nb::object init(Call &c) {
-    nb::object super = nb::module_::import_("builtins").attr("super")(g_base_class, c[0]);
-    super.attr("__init__")(c[1], c[2], c[3]);
+    kit::super_attr(g_base_class, c[0], "__init__")(c[1], c[2], c[3]);
     nb::handle self = c[0];
     self.attr("input_size") = nb::make_tuple(640, 640);
     self.attr("center_cache") = nb::dict();

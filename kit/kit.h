@@ -119,6 +119,9 @@ private:
 // `from .<name> import <attr>` as run by the body of `module` (the package-relative import).
 nb::object import_from(nb::handle module, const char *name, const char *attr);
 
+// super(cls, self).<name>: the next class's attribute after `cls` in the object's MRO.
+nb::object super_attr(nb::handle cls, nb::handle self, const char *name);
+
 // Raises the Python exception `type` with a printf-style message (PyErr_Format).
 [[noreturn]] void raise(PyObject *type, const char *fmt, ...);
 
@@ -147,6 +150,18 @@ template <class... T> nb::list list_of(T &&...values) {
     nb::list l;
     (l.append(std::forward<T>(values)), ...);
     return l;
+}
+
+// tuple(seq) and list(seq).
+inline nb::object as_tuple(nb::handle seq) {
+    nb::object r = nb::steal(PySequence_Tuple(seq.ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+inline nb::object as_list(nb::handle seq) {
+    nb::object r = nb::steal(PySequence_List(seq.ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
 }
 
 // Tests a result declared as a list: TypeError "Expected list, got <type>" otherwise.

@@ -14,7 +14,7 @@ bool exists(const Call &c, nb::handle path) {
     throw nb::python_error();
 }
 
-nb::object shape_tuple(nb::handle shape) { return nb::tuple(shape); }
+nb::object shape_tuple(nb::handle shape) { return as_tuple(shape); }
 
 // The engine's dimensions as integers, and whether any is dynamic (below 0).
 nb::object engine_dims(nb::handle engine, nb::handle name, bool *dynamic) {
@@ -25,7 +25,7 @@ nb::object engine_dims(nb::handle engine, nb::handle name, bool *dynamic) {
         if (v < 0) *dynamic = true;
         dims.append(v);
     }
-    return nb::tuple(dims);
+    return as_tuple(dims);
 }
 
 // A dimension below 1 (dynamic, or 0) is allocated as 1.
@@ -108,9 +108,9 @@ void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bo
     }
 }
 
-EngineNames trt_setup(const Call &c, nb::handle self, nb::handle model_bytes, bool dynamic_ok,
+EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle model_bytes, bool dynamic_ok,
                       const std::function<void(const EngineNames &)> &ctx_body) {
-    nb::object trt = c.g("trt"), cp = c.g("cp");
+    nb::object cp = c.g("cp");
     EngineNames names;
     with(cp.attr("cuda").attr("Device")(self.attr("device_id")), [&](nb::handle) {
         nb::object logger = trt.attr("Logger")(trt.attr("Logger").attr("WARNING"));

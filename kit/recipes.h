@@ -27,7 +27,7 @@ void read_model_file(const Call &c, nb::handle self);
 using BuildEngine = std::function<void(nb::handle onnx_path, nb::handle trt_path)>;
 void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bool pair_other_paths = true);
 
-// The TensorRT engine set-up, inside the device context cp.cuda.Device(self.device_id) (left on
+// The TensorRT engine set-up (`trt` the TensorRT module), inside the device context cp.cuda.Device(self.device_id) (left on
 // every path): self.logger, runtime, engine, ctx, stream, d_inputs, d_outputs (one buffer per
 // engine tensor, dimensions below 1 allocated as 1, bound once). Engines whose inputs have dynamic
 // dimensions are refused with ValueError unless `dynamic_ok`. Returns the input and output names
@@ -35,7 +35,7 @@ void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bo
 struct EngineNames {
     nb::list inputs, outputs;
 };
-EngineNames trt_setup(const Call &c, nb::handle self, nb::handle model_bytes, bool dynamic_ok = false,
+EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle model_bytes, bool dynamic_ok = false,
                       const std::function<void(const EngineNames &)> &ctx_body = {});
 
 // One TensorRT execution of `batch` through the input tensor `input_name`:

@@ -156,6 +156,12 @@ nb::object import_from(nb::handle module, const char *name, const char *attr) {
     return nb::steal(v);
 }
 
+nb::object super_attr(nb::handle cls, nb::handle self, const char *name) {
+    nb::object sup = nb::steal(PyObject_CallFunctionObjArgs((PyObject *) &PySuper_Type, cls.ptr(), self.ptr(), nullptr));
+    if (!sup.is_valid()) throw nb::python_error();
+    return sup.attr(name);
+}
+
 nb::handle check_list(nb::handle obj, bool none_ok) {
     if (PyList_CheckExact(obj.ptr()) || (none_ok && obj.is_none())) return obj;
     raise(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(obj.ptr())->tp_name);
