@@ -64,15 +64,6 @@ nb::object load_idmap(Call &c) {
     return c.g("cp").attr("asarray")(arr);
 }
 
-// Removes a left-over temporary file, keeping the error that is in flight.
-void discard(nb::handle os, nb::handle tmp) {
-    nb::object err = kit::fetch_exception();
-    PyObject *r = PyObject_CallMethod(os.ptr(), "unlink", "O", tmp.ptr());
-    if (r) Py_DECREF(r);
-    else PyErr_Clear();
-    kit::restore_exception(std::move(err));
-}
-
 nb::object save(Call &c) {
     std::string key = derive_key(c);
     nb::object np = c.g("np");
@@ -83,35 +74,8 @@ nb::object save(Call &c) {
     nb::object cipher = apply_key(stream.attr("getvalue")(), key);
 
     nb::object path = c.none(1) ? default_path(c) : nb::borrow(c[1]);
-    nb::object os = c.g("os");
-    nb::object ospath = os.attr("path");
-    // The file is replaced atomically: a temporary file in the same folder, written and flushed,
-    // then renamed over the target. A failure leaves the target as it was.
-    nb::object target = ospath.attr("realpath")(path);
-    nb::object folder = ospath.attr("dirname")(target);
-    nb::object name = ospath.attr("basename")(target);
-    nb::object suffix = os.attr("urandom")(6).attr("hex")();
-    nb::object tmp = ospath.attr("join")(
-        folder, nb::str(".{}.{}.tmp").attr("format")(name, suffix));
-    nb::object f = c.g("open")(tmp, "wb");
-    try {
-        kit::with(f, [&](nb::handle fh) {
-            fh.attr("write")(cipher);
-            fh.attr("flush")();
-            os.attr("fsync")(fh.attr("fileno")());
-        });
-        try {
-            nb::object st = os.attr("stat")(target);
-            os.attr("chmod")(tmp, nb::module_::import_("stat").attr("S_IMODE")(st.attr("st_mode")));
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_FileNotFoundError)) throw;
-        }
-        os.attr("replace")(tmp, target);
-    } catch (...) {
-        kit::translate_exception();
-        discard(os, tmp);
-        throw nb::python_error();
-    }
+    // Replaced atomically: a failure leaves the target as it was.
+    kit::replace_file(c, c.g("os").attr("path").attr("realpath")(path), cipher);
     return nb::none();
 }
 

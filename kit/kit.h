@@ -122,6 +122,11 @@ nb::object import_from(nb::handle module, const char *name, const char *attr);
 // super(cls, self).<name>: the next class's attribute after `cls` in the object's MRO.
 nb::object super_attr(nb::handle cls, nb::handle self, const char *name);
 
+// Writes `data` to `target` atomically: a temporary file in the target's folder (opened with the
+// module's `open`), written, flushed and synced, given the mode of an existing target, then
+// renamed over it. On any failure the target stays as it was and the temporary file is removed.
+void replace_file(const Call &c, nb::handle target, nb::handle data);
+
 // Raises the Python exception `type` with a printf-style message (PyErr_Format).
 [[noreturn]] void raise(PyObject *type, const char *fmt, ...);
 

@@ -162,6 +162,38 @@ nb::object super_attr(nb::handle cls, nb::handle self, const char *name) {
     return sup.attr(name);
 }
 
+void replace_file(const Call &c, nb::handle target, nb::handle data) {
+    nb::object os = c.g("os");
+    nb::object ospath = os.attr("path");
+    nb::object folder = ospath.attr("dirname")(target);
+    nb::object name = ospath.attr("basename")(target);
+    nb::object suffix = os.attr("urandom")(6).attr("hex")();
+    nb::object tmp = ospath.attr("join")(folder, nb::str(".{}.{}.tmp").attr("format")(name, suffix));
+    nb::object fh = c.g("open")(tmp, "wb");
+    try {
+        with(fh, [&](nb::handle h) {
+            h.attr("write")(data);
+            h.attr("flush")();
+            os.attr("fsync")(h.attr("fileno")());
+        });
+        try {
+            nb::object st = os.attr("stat")(target);
+            os.attr("chmod")(tmp, nb::module_::import_("stat").attr("S_IMODE")(st.attr("st_mode")));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_FileNotFoundError)) throw;
+        }
+        os.attr("replace")(tmp, target);
+    } catch (...) {
+        translate_exception();
+        nb::object err = fetch_exception();
+        PyObject *r = PyObject_CallMethod(os.ptr(), "unlink", "O", tmp.ptr());
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();
+        restore_exception(std::move(err));
+        throw nb::python_error();
+    }
+}
+
 nb::handle check_list(nb::handle obj, bool none_ok) {
     if (PyList_CheckExact(obj.ptr()) || (none_ok && obj.is_none())) return obj;
     raise(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(obj.ptr())->tp_name);

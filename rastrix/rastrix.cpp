@@ -692,15 +692,6 @@ nb::object shape_tuple(const Shape &s) {
     return nb::tuple(l);
 }
 
-// Removes a left-over temporary file, keeping the error that is in flight.
-void discard(nb::handle os, nb::handle tmp) {
-    nb::object err = kit::fetch_exception();
-    PyObject *r = PyObject_CallMethod(os.ptr(), "unlink", "O", tmp.ptr());
-    if (r) Py_DECREF(r);
-    else PyErr_Clear();
-    kit::restore_exception(std::move(err));
-}
-
 // Builds a serialized engine from the ONNX file and writes it atomically to `target`. The
 // profile of each network input comes from `profile_of`.
 template <class ProfileFn>
@@ -759,23 +750,7 @@ void build_engine(const Call &c, nb::handle onnx_path, nb::handle target_path, c
     if (blob.is_none())
         kit::raise(PyExc_RuntimeError, "failed to build a TensorRT engine from %s", str_of(src).c_str());
 
-    nb::object folder = ospath.attr("dirname")(target);
-    nb::object name = ospath.attr("basename")(target);
-    nb::object suffix = os.attr("urandom")(6).attr("hex")();
-    nb::object tmp = ospath.attr("join")(folder, nb::str(".{}.{}.tmp").attr("format")(name, suffix));
-    nb::object fh = c.g("open")(tmp, "wb");
-    try {
-        kit::with(fh, [&](nb::handle h) {
-            h.attr("write")(blob);
-            h.attr("flush")();
-            os.attr("fsync")(h.attr("fileno")());
-        });
-        os.attr("replace")(tmp, target);
-    } catch (...) {
-        kit::translate_exception();
-        discard(os, tmp);
-        throw nb::python_error();
-    }
+    kit::replace_file(c, target, blob);
 }
 
 std::string dims_text(const std::vector<Py_ssize_t> &d) {
