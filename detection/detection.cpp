@@ -70,14 +70,13 @@ nb::object stack_f32(nb::handle cp, nb::handle arrays) {
     return cp.attr("vstack")(arrays).attr("astype")(cp.attr("float32"));
 }
 
-// Row selection that also works for an empty index list.
-nb::object take_rows(nb::handle cp, nb::handle arr, nb::handle index) {
-    if (PyObject_Length(index.ptr()) == 0) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return arr[slice(0, 0)];
-    }
-    if (PyList_Check(index.ptr()) || PyTuple_Check(index.ptr())) return arr[cp.attr("asarray")(index)];
-    return arr[index];
+// The kept indices as something that selects rows, also when there are none (an empty slice).
+nb::object row_index(nb::handle cp, nb::handle keep) {
+    Py_ssize_t n = PyObject_Length(keep.ptr());
+    if (n < 0) throw nb::python_error();
+    if (n == 0) return slice(0, 0);
+    if (PyList_Check(keep.ptr()) || PyTuple_Check(keep.ptr())) return cp.attr("asarray")(keep);
+    return nb::borrow(keep);
 }
 
 // ---- BaseFaceDetection --------------------------------------------------------------------
@@ -142,12 +141,12 @@ nb::object get(Call &c) {
     nb::object bboxes = stack_f32(cp, bboxes_list) / scale;
     nb::object pre_det = cp.attr("hstack")(nb::make_tuple(bboxes, scores))
                              .attr("astype")(cp.attr("float32"), nb::arg("copy") = false)[nb::make_tuple(order, all())];
-    nb::object keep = self.attr("nms")(pre_det);
-    nb::object det = take_rows(cp, pre_det, keep);
+    nb::object keep = row_index(cp, self.attr("nms")(pre_det));
+    nb::object det = pre_det[keep];
     nb::object kpss = nb::none();
     if (truth(self.attr("use_kps"))) {
         kpss = stack_f32(cp, kpss_list) / scale;
-        kpss = take_rows(cp, kpss[order], keep);
+        kpss = kpss[order][keep];
     }
 
     // 12. Keep the max_num best faces: largest, or large and central.
@@ -208,10 +207,10 @@ nb::object nms(Call &c) {
         nb::object i = order[nb::int_(0)];
         keep.append(i);
         nb::object rest = order[rest_slice];
-        nb::object xx1 = maximum(x1[i], x1[rest]).attr("astype")(float32);
-        nb::object yy1 = maximum(y1[i], y1[rest]).attr("astype")(float32);
-        nb::object xx2 = minimum(x2[i], x2[rest]).attr("astype")(float32);
-        nb::object yy2 = minimum(y2[i], y2[rest]).attr("astype")(float32);
+        nb::object xx1 = maximum(x1[i], x1[rest]).attr("astype")(float32, nb::arg("copy") = false);
+        nb::object yy1 = maximum(y1[i], y1[rest]).attr("astype")(float32, nb::arg("copy") = false);
+        nb::object xx2 = minimum(x2[i], x2[rest]).attr("astype")(float32, nb::arg("copy") = false);
+        nb::object yy2 = minimum(y2[i], y2[rest]).attr("astype")(float32, nb::arg("copy") = false);
         nb::object w = maximum(zero, xx2 - xx1 + one);
         nb::object h = maximum(zero, yy2 - yy1 + one);
         nb::object inter = w * h;
@@ -268,8 +267,11 @@ nb::object crop_from_kps_with_padding(Call &c) {
     nb::object cp = c.g("cp"), rx = c.g("rx");
     nb::object f32 = cp.attr("float32");
 
-    nb::list rows;
-    for (const auto &r : kTemplate) rows.append(kit::list_of(r[0], r[1]));
+    static nb::handle rows = [] {
+        nb::list l;
+        for (const auto &r : kTemplate) l.append(kit::list_of(r[0], r[1]));
+        return l.release();
+    }();
     nb::object dst = cp.attr("array")(rows, nb::arg("dtype") = f32);
 
     // Sizes that are multiples of 112 scale the 112-pixel template; others use it as a 128-pixel
@@ -302,11 +304,13 @@ nb::object crop_from_kps_with_padding(Call &c) {
     nb::object R, T;
     if (truth(c[5])) {
         auto [U, S, VT] = kit::unpack<3>(cp.attr("linalg").attr("svd")(dot(dst_centered.attr("T"), src_centered)));
+        // A reflection is turned into a rotation by negating U's last column. Done without a
+        // branch (a factor of -1 or 1) so the device never has to report the determinant.
         R = dot(U, VT);
-        if (truth(rich(cp.attr("linalg").attr("det")(R), nb::int_(0), Py_LT))) {
-            inplace(U[nb::make_tuple(all(), -1)], nb::int_(-1), PyNumber_InPlaceMultiply);
-            R = dot(U, VT);
-        }
+        nb::object flip = cp.attr("where")(rich(cp.attr("linalg").attr("det")(R), nb::int_(0), Py_LT),
+                                           nb::float_(-1.0), nb::float_(1.0));
+        inplace(U[nb::make_tuple(all(), -1)], flip, PyNumber_InPlaceMultiply);
+        R = dot(U, VT);
         T = dst_mean - scale * dot(R, src_mean);
     } else {
         R = cp.attr("eye")(2);

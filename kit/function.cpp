@@ -2,6 +2,7 @@
 #include "kit.h"
 
 #include <cstring>
+#include <unordered_map>
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
@@ -496,9 +497,15 @@ nb::object Call::g(PyObject *name) const {
 }
 
 nb::object Call::g(const char *name) const {
-    nb::object n = nb::steal(PyUnicode_InternFromString(name));
-    if (!n.is_valid()) throw nb::python_error();
-    return g(n.ptr());
+    // Names are literals at the call sites: intern each once (the GIL guards the table).
+    static std::unordered_map<const char *, PyObject *> interned;
+    auto it = interned.find(name);
+    if (it == interned.end()) {
+        PyObject *n = PyUnicode_InternFromString(name);
+        if (!n) throw nb::python_error();
+        it = interned.emplace(name, n).first;
+    }
+    return g(it->second);
 }
 
 }  // namespace kit

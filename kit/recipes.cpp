@@ -108,6 +108,15 @@ void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bo
     }
 }
 
+BuildEngine dynamic_shape_build(const Call &c, const char *precision, nb::object batch_range,
+                                nb::object spatial_range) {
+    return [&c, precision, batch_range, spatial_range](nb::handle onnx_path, nb::handle trt_path) {
+        c.g("rx").attr("onnx_to_trt_dynamic_shape")(onnx_path, trt_path, nb::arg("precision") = precision,
+                                                    nb::arg("batch_range") = batch_range,
+                                                    nb::arg("spatial_range") = spatial_range);
+    };
+}
+
 EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle model_bytes, bool dynamic_ok,
                       const std::function<void(const EngineNames &)> &ctx_body) {
     nb::object cp = c.g("cp");

@@ -27,6 +27,11 @@ void read_model_file(const Call &c, nb::handle self);
 using BuildEngine = std::function<void(nb::handle onnx_path, nb::handle trt_path)>;
 void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bool pair_other_paths = true);
 
+// The usual build step: rx.onnx_to_trt_dynamic_shape(onnx_path, trt_path, precision=...,
+// batch_range=..., spatial_range=...), with `rx` the calling module's global.
+BuildEngine dynamic_shape_build(const Call &c, const char *precision, nb::object batch_range,
+                                nb::object spatial_range);
+
 // The TensorRT engine set-up (`trt` the TensorRT module), inside the device context cp.cuda.Device(self.device_id) (left on
 // every path): self.logger, runtime, engine, ctx, stream, d_inputs, d_outputs (one buffer per
 // engine tensor, dimensions below 1 allocated as 1, bound once). Engines whose inputs have dynamic

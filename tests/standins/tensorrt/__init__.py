@@ -16,7 +16,7 @@ Module-level `_log` records calls that tests may want to count, as tuples:
     ("execute", stream_handle)
     ("set_tensor_address", name, address)
     ("set_input_shape", name, shape_tuple)
-Clear it with `_log.clear()`.  Each execution is also appended, as ("execute",
+Clear it with `_log.clear()`; only the latest 64 entries are kept.  Each execution is also appended, as ("execute",
 stream_handle), to the cupy stand-in's stream log (`cupy._standin.log`), so that its
 order against stream records, waits and synchronisations can be checked.
 """
@@ -33,6 +33,13 @@ from . import _standin
 __version__ = "10.0.0+standin"
 
 _log: list = []
+_LOG_LIMIT = 64  # only the latest entries are kept, so long loops (leak checks) stay flat
+
+
+def _note(entry):
+    _log.append(entry)
+    if len(_log) > _LOG_LIMIT:
+        del _log[:len(_log) - _LOG_LIMIT]
 
 
 # ----------------------------------------------------------------------------------------
@@ -327,7 +334,7 @@ class IExecutionContext:
 
     # bindings ---------------------------------------------------------------------------
     def set_tensor_address(self, name, memory):
-        _log.append(("set_tensor_address", name, int(memory)))
+        _note(("set_tensor_address", name, int(memory)))
         if name not in self.engine._by_name:
             self._log_error(f"setTensorAddress: no tensor named {name!r}")
             return False
@@ -339,7 +346,7 @@ class IExecutionContext:
 
     def set_input_shape(self, name, shape):
         shape = tuple(int(d) for d in shape)
-        _log.append(("set_input_shape", name, shape))
+        _note(("set_input_shape", name, shape))
         prof = self.engine._inputs.get(name)
         if prof is None:
             self._log_error(f"setInputShape: {name!r} is not an input tensor")
@@ -388,7 +395,7 @@ class IExecutionContext:
     def execute_async_v3(self, stream_handle):
         if not isinstance(stream_handle, int) or isinstance(stream_handle, type(True)):
             raise TypeError(f"execute_async_v3 expects an int stream handle, got {type(stream_handle).__name__}")
-        _log.append(("execute", stream_handle))
+        _note(("execute", stream_handle))
         _stream_log(stream_handle)
         eng = self.engine
 
