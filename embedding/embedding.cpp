@@ -144,11 +144,8 @@ nb::object onnx_forward(Call &c) {
 nb::object trt_init(Call &c) {
     nb::handle self = c[0];
     kit::super_attr(g_trt, self, "__init__")(c[1], c[2], c[3]);
-    kit::trt_model_file(c, self, [&](nb::handle onnx_path, nb::handle trt_path) {
-        c.g("rx").attr("onnx_to_trt_dynamic_shape")(
-            onnx_path, trt_path, nb::arg("precision") = "bf16", nb::arg("batch_range") = nb::make_tuple(1, 1, 1),
-            nb::arg("spatial_range") = nb::make_tuple(112, 112, 112));
-    });
+    kit::trt_model_file(c, self, kit::dynamic_shape_build(c, "bf16", nb::make_tuple(1, 1, 1),
+                                                          nb::make_tuple(112, 112, 112)));
     self.attr("initialize")(self.attr("model_bytes"), self.attr("device"), self.attr("device_id"));
     return nb::none();
 }

@@ -815,6 +815,20 @@ nb::object onnx_to_trt_fixed_shape(Call &c) {
     return nb::none();
 }
 
+// The parameters shared by the two batch builders.
+kit::Fn batch_fn(const char *name, kit::Impl impl, const char *first, const char *first_annotation,
+                 const char *doc) {
+    return kit::Fn(name, impl)
+        .p(first, first_annotation)
+        .p("size", "int | tuple[int, int] | None", kit::Any, nb::none())
+        .p("mean", "float | tuple[float, ...]", kit::Any, nb::float_(0.0))
+        .p("std", "float | tuple[float, ...]", kit::Any, nb::float_(1.0))
+        .p("swap_rb", "bool", kit::Any, nb::bool_(false))
+        .p("layout", "str", kit::Str, nb::str("HWC"))
+        .ret("cp.ndarray")
+        .doc(doc);
+}
+
 }  // namespace
 
 KIT_MODULE(rastrix, m) {
@@ -865,31 +879,18 @@ KIT_MODULE(rastrix, m) {
                              .doc("A host copy of a device array.")
                              .make(m);
     m.attr("images_to_batch") =
-        kit::Fn("images_to_batch", images_to_batch)
-            .p("images", "cp.ndarray | list[cp.ndarray]")
-            .p("size", "int | tuple[int, int] | None", kit::Any, nb::none())
-            .p("mean", "float | tuple[float, ...]", kit::Any, nb::float_(0.0))
-            .p("std", "float | tuple[float, ...]", kit::Any, nb::float_(1.0))
-            .p("swap_rb", "bool", kit::Any, nb::bool_(false))
-            .p("layout", "str", kit::Str, nb::str("HWC"))
-            .ret("cp.ndarray")
-            .doc("One float32 batch N x C x H x W from an image, a list of images, or an array of\n"
+        batch_fn("images_to_batch", images_to_batch, "images", "cp.ndarray | list[cp.ndarray]",
+                 "One float32 batch N x C x H x W from an image, a list of images, or an array of\n"
                  "N stacked images.\n\n"
                  "size: (width, height) or one side; none keeps the first image's size. Images of\n"
                  "another size are resized (INTER_AUTO). Each value becomes (x - mean) / std, with\n"
                  "per-channel values in the batch's channel order; swap_rb swaps channels 0 and 2.\n"
                  "layout: \"HWC\" or \"CHW\", the layout of the images given.")
             .make(m);
-    m.attr("image_to_batch") = kit::Fn("image_to_batch", image_to_batch)
-                                   .p("image", "cp.ndarray")
-                                   .p("size", "int | tuple[int, int] | None", kit::Any, nb::none())
-                                   .p("mean", "float | tuple[float, ...]", kit::Any, nb::float_(0.0))
-                                   .p("std", "float | tuple[float, ...]", kit::Any, nb::float_(1.0))
-                                   .p("swap_rb", "bool", kit::Any, nb::bool_(false))
-                                   .p("layout", "str", kit::Str, nb::str("HWC"))
-                                   .ret("cp.ndarray")
-                                   .doc("A batch of one, 1 x C x H x W; see images_to_batch.")
-                                   .make(m);
+    m.attr("image_to_batch") =
+        batch_fn("image_to_batch", image_to_batch, "image", "cp.ndarray",
+                 "A batch of one, 1 x C x H x W; see images_to_batch.")
+            .make(m);
     m.attr("batch_to_images") =
         kit::Fn("batch_to_images", batch_to_images)
             .p("batch", "cp.ndarray")
