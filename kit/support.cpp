@@ -246,6 +246,10 @@ static int exec_trampoline(PyObject *m) {
 PyObject *module_def(const char *name, PyObject *(*nb_init)(), ExecFn exec) {
     PyObject *base = nb_init();
     if (!base) return nullptr;
+    if (!PyObject_TypeCheck(base, &PyModuleDef_Type)) {
+        PyErr_SetString(PyExc_ImportError, "kit: nanobind did not hand back a multi-phase module definition");
+        return nullptr;
+    }
     // nanobind hands back its PyModuleDef (multi-phase); keep its state layout and slots, run
     // our body after its own set-up.
     PyModuleDef *src = reinterpret_cast<PyModuleDef *>(base);
