@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import enum
 import itertools
+import sys
 
 import numpy as np
 
@@ -500,8 +501,18 @@ def _buffer_dtype(cs, addr):
 # Builder
 
 
-class IHostMemory:
+# Before Python 3.12 a Python class can offer the buffer protocol only by deriving from a type
+# that has it; the real IHostMemory has it natively.
+_HostMemoryBase = object if sys.version_info >= (3, 12) else bytes
+
+
+class IHostMemory(_HostMemoryBase):
     """Serialized engine; usable with bytes(), memoryview() and file.write()."""
+
+    def __new__(cls, data: bytes):
+        if _HostMemoryBase is bytes:
+            return bytes.__new__(cls, data)
+        return super().__new__(cls)
 
     def __init__(self, data: bytes):
         self._data = bytes(data)
