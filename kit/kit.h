@@ -196,7 +196,7 @@ PyObject *module_def(const char *name, PyObject *(*nb_init)(), ExecFn exec);
 // A module of the package. nanobind's own module definition is made under a helper name so its
 // internals are set up; the body then runs with the kit's own error handling.
 #define KIT_MODULE(name, var)                                                               \
-    NB_MODULE(name##_nbinit, kit_unused_) {}                                                \
+    NB_MODULE(name##_nbinit, kit_unused_) { (void) kit_unused_; }                           \
     static void kit_exec_##name(nanobind::module_);                                         \
     extern "C" NB_EXPORT PyObject *PyInit_##name(void) {                                    \
         return ::kit::detail::module_def(#name, &PyInit_##name##_nbinit, &kit_exec_##name); \
