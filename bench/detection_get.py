@@ -65,13 +65,13 @@ def _type_error(name, expected, value):
                      % (name, expected, type(value).__name__))
 
 
-def _take_rows(arr, index):
-    """Row selection that also works for an empty index list."""
-    if len(index) == 0:
-        return arr[0:0]
-    if isinstance(index, (list, tuple)):
-        return arr[cp.asarray(index)]
-    return arr[index]
+def _row_index(keep):
+    """The kept indices as something that selects rows, also when there are none."""
+    if len(keep) == 0:
+        return slice(0, 0)
+    if isinstance(keep, (list, tuple)):
+        return cp.asarray(keep)
+    return keep
 
 
 class PyFaceDetection(BaseModelLoader):
@@ -123,12 +123,12 @@ class PyFaceDetection(BaseModelLoader):
         order = scores.ravel().argsort()[::-1]
         bboxes = cp.vstack(bboxes_list).astype(cp.float32) / scale
         pre_det = cp.hstack((bboxes, scores)).astype(cp.float32, copy=False)[order, :]
-        keep = self.nms(pre_det)
-        det = _take_rows(pre_det, keep)
+        keep = _row_index(self.nms(pre_det))
+        det = pre_det[keep]
         kpss = None
         if self.use_kps:
             kpss = cp.vstack(kpss_list).astype(cp.float32) / scale
-            kpss = _take_rows(kpss[order], keep)
+            kpss = kpss[order][keep]
 
         if max_num > 0 and det.shape[0] > max_num:
             area = (det[:, 2] - det[:, 0]) * (det[:, 3] - det[:, 1])
@@ -168,10 +168,10 @@ class PyFaceDetection(BaseModelLoader):
             i = order[0]
             keep.append(i)
             rest = order[1:]
-            xx1 = cp.maximum(x1[i], x1[rest]).astype(cp.float32)
-            yy1 = cp.maximum(y1[i], y1[rest]).astype(cp.float32)
-            xx2 = cp.minimum(x2[i], x2[rest]).astype(cp.float32)
-            yy2 = cp.minimum(y2[i], y2[rest]).astype(cp.float32)
+            xx1 = cp.maximum(x1[i], x1[rest]).astype(cp.float32, copy=False)
+            yy1 = cp.maximum(y1[i], y1[rest]).astype(cp.float32, copy=False)
+            xx2 = cp.minimum(x2[i], x2[rest]).astype(cp.float32, copy=False)
+            yy2 = cp.minimum(y2[i], y2[rest]).astype(cp.float32, copy=False)
             w = cp.maximum(0.0, xx2 - xx1 + 1)
             h = cp.maximum(0.0, yy2 - yy1 + 1)
             inter = w * h
@@ -208,10 +208,9 @@ class PyFaceDetection(BaseModelLoader):
         if normalize_rotation:
             U, S, VT = cp.linalg.svd(cp.dot(dst_centered.T, src_centered))
             R = cp.dot(U, VT)
-            if cp.linalg.det(R) < 0:
-                column = U[:, -1]
-                column *= -1
-                R = cp.dot(U, VT)
+            column = U[:, -1]
+            column *= cp.where(cp.linalg.det(R) < 0, -1.0, 1.0)
+            R = cp.dot(U, VT)
             T = dst_mean - scale * cp.dot(R, src_mean)
         else:
             R = cp.eye(2)
