@@ -93,12 +93,7 @@ nb::object decode(const Call &c, nb::handle self, nb::handle net_outs, nb::handl
 // ---- OnnxFaceDetection ----------------------------------------------------------------------
 
 nb::object onnx_init(Call &c) {
-    nb::handle self = c[0];
-    kit::super_attr(g_onnx_class, self, "__init__")(c[1], c[2], c[3]);
-    kit::read_model_file(c, self);
-    if (kit::assertions() && self.attr("model_bytes").is_none())
-        kit::raise(PyExc_AssertionError, "model_bytes must be provided if model_path is not specified");
-    self.attr("initialize")(self.attr("model_bytes"), self.attr("device"), self.attr("device_id"));
+    kit::onnx_construct(c, g_onnx_class);
     return nb::none();
 }
 
@@ -149,11 +144,8 @@ nb::object onnx_forward(Call &c) {
 // ---- TrtFaceDetection -----------------------------------------------------------------------
 
 nb::object trt_init(Call &c) {
-    nb::handle self = c[0];
-    kit::super_attr(g_trt_class, self, "__init__")(c[1], c[2], c[3]);
-    kit::trt_model_file(c, self, kit::dynamic_shape_build(c, "bf16", nb::make_tuple(1, 1, 1),
-                                                          nb::make_tuple(640, 640, 640)));
-    self.attr("initialize")(self.attr("model_bytes"), self.attr("device"), self.attr("device_id"));
+    kit::trt_construct(c, g_trt_class,
+                       kit::dynamic_shape_build(c, "bf16", nb::make_tuple(1, 1, 1), nb::make_tuple(640, 640, 640)));
     return nb::none();
 }
 

@@ -108,6 +108,30 @@ void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bo
     }
 }
 
+namespace {
+
+void initialize_from_attributes(nb::handle self) {
+    self.attr("initialize")(self.attr("model_bytes"), self.attr("device"), self.attr("device_id"));
+}
+
+}  // namespace
+
+void onnx_construct(const Call &c, nb::handle cls) {
+    nb::handle self = c[0];
+    super_attr(cls, self, "__init__")(c[1], c[2], c[3]);
+    read_model_file(c, self);
+    if (assertions() && self.attr("model_bytes").is_none())
+        raise(PyExc_AssertionError, "model_bytes must be provided if model_path is not specified");
+    initialize_from_attributes(self);
+}
+
+void trt_construct(const Call &c, nb::handle cls, const BuildEngine &build) {
+    nb::handle self = c[0];
+    super_attr(cls, self, "__init__")(c[1], c[2], c[3]);
+    trt_model_file(c, self, build);
+    initialize_from_attributes(self);
+}
+
 BuildEngine dynamic_shape_build(const Call &c, const char *precision, nb::object batch_range,
                                 nb::object spatial_range) {
     return [&c, precision, batch_range, spatial_range](nb::handle onnx_path, nb::handle trt_path) {

@@ -32,6 +32,15 @@ void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bo
 BuildEngine dynamic_shape_build(const Call &c, const char *precision, nb::object batch_range,
                                 nb::object spatial_range);
 
+// The back-end constructors, for a call (self, model_path, model_bytes, device) of a method of
+// `cls`: the base constructor with the three arguments, positionally; then
+//  - ONNX Runtime: the model file read when only a path was given, the assertion "model_bytes
+//    must be provided if model_path is not specified" (with assertions on);
+//  - TensorRT: the model-file rule with `build`;
+// and last initialize(model_bytes, device, device_id), looked up on the object.
+void onnx_construct(const Call &c, nb::handle cls);
+void trt_construct(const Call &c, nb::handle cls, const BuildEngine &build);
+
 // The TensorRT engine set-up (`trt` the TensorRT module), inside the device context cp.cuda.Device(self.device_id) (left on
 // every path): self.logger, runtime, engine, ctx, stream, d_inputs, d_outputs (one buffer per
 // engine tensor, dimensions below 1 allocated as 1, bound once). Engines whose inputs have dynamic
