@@ -78,7 +78,7 @@ nb::object decode(const Call &c, nb::handle self, nb::handle net_outs, nb::handl
         nb::object bboxes = self.attr("distance2bbox")(centers, bbox_preds);
         scores_list.append(scores[pos_inds]);
         bboxes_list.append(bboxes[pos_inds]);
-        if (PyObject_IsTrue(self.attr("use_kps").ptr()) == 1) {
+        if (kit::truth(self.attr("use_kps"))) {
             nb::object kps_preds = net_outs[nb::int_(idx + 2 * fmc)].attr("astype")(f32) * stride_obj;
             nb::object kpss = self.attr("distance2kps")(centers, kps_preds);
             kpss = kpss.attr("reshape")(nb::make_tuple(kpss.attr("shape")[0], -1, 2));

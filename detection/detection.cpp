@@ -12,6 +12,7 @@
 
 namespace nb = nanobind;
 using kit::Call;
+using kit::truth;
 
 namespace corvanta::detection {
 
@@ -48,12 +49,6 @@ bool compare(nb::handle a, nb::handle b, int op) {
 nb::object rich(nb::handle a, nb::handle b, int op) {
     nb::object r = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
     if (!r.is_valid()) throw nb::python_error();
-    return r;
-}
-
-bool truth(nb::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) throw nb::python_error();
     return r;
 }
 

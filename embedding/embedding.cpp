@@ -80,7 +80,7 @@ nb::object onnx_init(Call &c) {
 }
 
 bool starts(nb::handle name, const char *a, const char *b) {
-    return nb::cast<bool>(name.attr("startswith")(a)) || nb::cast<bool>(name.attr("startswith")(b));
+    return kit::truth(name.attr("startswith")(a)) || kit::truth(name.attr("startswith")(b));
 }
 
 nb::object onnx_initialize(Call &c) {

@@ -157,6 +157,14 @@ template <class... T> nb::list list_of(T &&...values) {
     return l;
 }
 
+// The truth value of `o` as an `if` statement takes it; an error raised by its __bool__ (an array
+// of several elements, say) propagates instead of reading as false.
+inline bool truth(nb::handle o) {
+    const int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
 // tuple(seq) and list(seq).
 inline nb::object as_tuple(nb::handle seq) {
     nb::object r = nb::steal(PySequence_Tuple(seq.ptr()));

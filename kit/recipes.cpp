@@ -6,7 +6,7 @@ namespace kit {
 namespace {
 
 bool exists(const Call &c, nb::handle path) {
-    return nb::cast<bool>(c.g("os").attr("path").attr("exists")(path));
+    return truth(c.g("os").attr("path").attr("exists")(path));
 }
 
 [[noreturn]] void not_found(nb::handle text) {
@@ -83,7 +83,7 @@ void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bo
     if (self.attr("model_bytes").is_none() && !self.attr("model_path").is_none()) {
         nb::object path = self.attr("model_path");
         nb::object onnx_path, trt_path;
-        if (nb::cast<bool>(path.attr("endswith")(".onnx"))) {
+        if (truth(path.attr("endswith")(".onnx"))) {
             onnx_path = path;
             trt_path = path.attr("replace")(".onnx", ".trt");
         } else {
@@ -192,7 +192,7 @@ void trt_execute(const Call &c, nb::handle self, nb::handle input_name, nb::hand
     nb::object batch_shape = shape_tuple(batch.attr("shape"));
 
     if (set_shape) {
-        if (!nb::cast<bool>(ctx.attr("set_input_shape")(input_name, batch_shape)))
+        if (!truth(ctx.attr("set_input_shape")(input_name, batch_shape)))
             raise(PyExc_ValueError, "batch shape %R is outside the shapes the engine accepts for '%U'",
                   batch_shape.ptr(), nb::str(input_name).ptr());
         nb::object d_outputs = self.attr("d_outputs");
@@ -231,9 +231,7 @@ void trt_execute(const Call &c, nb::handle self, nb::handle input_name, nb::hand
     copied.attr("record")();
     stream.attr("wait_event")(copied);
     nb::object ok = ctx.attr("execute_async_v3")(stream.attr("ptr"));
-    int truth = PyObject_IsTrue(ok.ptr());
-    if (truth < 0) throw nb::python_error();
-    if (!truth) raise(PyExc_RuntimeError, "TensorRT execution failed: the engine did not run");
+    if (!truth(ok)) raise(PyExc_RuntimeError, "TensorRT execution failed: the engine did not run");
     stream.attr("synchronize")();
 }
 

@@ -130,9 +130,7 @@ void with_impl(nb::handle mgr, void (*body)(void *, nb::handle), void *ctx) {
         nb::object tb = nb::steal(PyException_GetTraceback(err.ptr()));
         if (!tb.is_valid()) tb = nb::none();
         nb::object suppress = exit_(mgr, etype, err, tb);
-        int truth = PyObject_IsTrue(suppress.ptr());
-        if (truth < 0) throw nb::python_error();
-        if (truth) return;
+        if (truth(suppress)) return;
         restore_exception(std::move(err));
         throw nb::python_error();
     }

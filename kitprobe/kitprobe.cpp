@@ -27,7 +27,7 @@ nb::object inside(Call &c) {
 
 nb::object scaled(Call &c) { return nb::float_(c.f(0) * 2.0); }
 
-nb::object expect_list(Call &c) { return nb::borrow(kit::check_list(c[0], nb::cast<bool>(c[1]))); }
+nb::object expect_list(Call &c) { return nb::borrow(kit::check_list(c[0], kit::truth(c[1]))); }
 
 nb::object global_value(Call &c) { return c.g(c[0].ptr()); }
 

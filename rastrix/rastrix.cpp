@@ -156,7 +156,7 @@ nb::object astype(nb::handle arr, const char *dtype) { return arr.attr("astype")
 
 // A C-contiguous array with the values of x (x itself when it already is one).
 nb::object contiguous(const Call &c, nb::handle x) {
-    if (nb::cast<bool>(x.attr("flags").attr("c_contiguous"))) return nb::borrow(x);
+    if (kit::truth(x.attr("flags").attr("c_contiguous"))) return nb::borrow(x);
     nb::object out = c.g("cp").attr("empty")(x.attr("shape"), nb::arg("dtype") = x.attr("dtype"));
     setitem(out, nb::handle(Py_Ellipsis), x);
     return out;
@@ -581,21 +581,21 @@ nb::object images_to_batch(Call &c) {
             images.push_back(arr);
         }
     }
-    return build_batch(c, std::move(images), c[1], c[2], c[3], PyObject_IsTrue(c[4].ptr()) == 1,
+    return build_batch(c, std::move(images), c[1], c[2], c[3], kit::truth(c[4]),
                        nb::cast<std::string>(c[5]), "images_to_batch");
 }
 
 nb::object image_to_batch(Call &c) {
     if (is_sequence(c[0])) kit::raise(PyExc_TypeError, "image_to_batch takes one image; use images_to_batch for a list");
     std::vector<nb::object> images{nb::borrow(c[0])};
-    return build_batch(c, std::move(images), c[1], c[2], c[3], PyObject_IsTrue(c[4].ptr()) == 1,
+    return build_batch(c, std::move(images), c[1], c[2], c[3], kit::truth(c[4]),
                        nb::cast<std::string>(c[5]), "image_to_batch");
 }
 
 nb::object batch_to_images(Call &c) {
     nb::object cp = c.g("cp");
     nb::object batch = cp.attr("asarray")(c[0]);
-    const bool swap_rb = PyObject_IsTrue(c[1].ptr()) == 1;
+    const bool swap_rb = kit::truth(c[1]);
     std::string layout = nb::cast<std::string>(c[2]);
     bool nchw;
     if (layout == "NCHW") nchw = true;
@@ -714,7 +714,7 @@ void build_engine(const Call &c, nb::handle onnx_path, nb::handle target_path, c
                           nb::int_(trt.attr("NetworkDefinitionCreationFlag").attr("EXPLICIT_BATCH"))));
     nb::object network = builder.attr("create_network")(flag);
     nb::object parser = trt.attr("OnnxParser")(network, logger);
-    if (!nb::cast<bool>(nb::bool_(parser.attr("parse")(data)))) {
+    if (!kit::truth(parser.attr("parse")(data))) {
         std::string errs;
         long n = nb::cast<long>(parser.attr("num_errors"));
         for (long i = 0; i < n; ++i) {
