@@ -5,9 +5,7 @@ namespace kit {
 
 namespace {
 
-bool exists(const Call &c, nb::handle path) {
-    return truth(c.g("os").attr("path").attr("exists")(path));
-}
+bool exists(const Call &c, nb::handle path) { return path_exists(c, path); }
 
 [[noreturn]] void not_found(nb::handle text) {
     PyErr_SetObject(PyExc_FileNotFoundError, text.ptr());
@@ -70,13 +68,21 @@ nb::object onnx_session(const Call &c, nb::handle model_bytes, nb::handle device
     return ort.attr("InferenceSession")(model_bytes, **params);
 }
 
+bool path_exists(const Call &c, nb::handle path) {
+    return truth(c.g("os").attr("path").attr("exists")(path));
+}
+
+nb::object read_file(const Call &c, nb::handle path) {
+    nb::object data;
+    with(c.g("open")(path, "rb"), [&](nb::handle f) { data = f.attr("read")(); });
+    return data;
+}
+
 void read_model_file(const Call &c, nb::handle self) {
     if (!self.attr("model_bytes").is_none()) return;
     nb::object path = self.attr("model_path");
     if (path.is_none()) return;
-    nb::object data;
-    with(c.g("open")(path, "rb"), [&](nb::handle f) { data = f.attr("read")(); });
-    self.attr("model_bytes") = data;
+    self.attr("model_bytes") = read_file(c, path);
 }
 
 void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bool pair_other_paths) {
@@ -138,6 +144,14 @@ BuildEngine dynamic_shape_build(const Call &c, const char *precision, nb::object
         c.g("rx").attr("onnx_to_trt_dynamic_shape")(onnx_path, trt_path, nb::arg("precision") = precision,
                                                     nb::arg("batch_range") = batch_range,
                                                     nb::arg("spatial_range") = spatial_range);
+    };
+}
+
+BuildEngine fixed_shape_build(const Call &c, nb::object input_shape, const char *precision) {
+    return [&c, input_shape, precision](nb::handle onnx_path, nb::handle trt_path) {
+        c.g("rx").attr("onnx_to_trt_fixed_shape")(nb::arg("onnx_path") = onnx_path, nb::arg("engine_path") = trt_path,
+                                                  nb::arg("input_shape") = input_shape,
+                                                  nb::arg("precision") = precision);
     };
 }
 

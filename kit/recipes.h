@@ -18,6 +18,12 @@ nb::object onnx_session(const Call &c, nb::handle model_bytes, nb::handle device
 // Reads self.model_path into self.model_bytes when no bytes were given, opening it with "rb".
 void read_model_file(const Call &c, nb::handle self);
 
+// os.path.exists(path), with the calling module's `os`.
+bool path_exists(const Call &c, nb::handle path);
+// The whole content of the file at `path`, opened with the calling module's open(path, "rb") and
+// closed again on every path.
+nb::object read_file(const Call &c, nb::handle path);
+
 // The TensorRT model-file rule. With no bytes and a path: pair the ".onnx" and ".trt" paths
 // (every occurrence replaced; other paths give the ONNX path by replacing ".trt" unless
 // `pair_other_paths` is false), build the engine with `build(onnx_path, trt_path)` when only the
@@ -31,6 +37,10 @@ void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bo
 // batch_range=..., spatial_range=...), with `rx` the calling module's global.
 BuildEngine dynamic_shape_build(const Call &c, const char *precision, nb::object batch_range,
                                 nb::object spatial_range);
+
+// The fixed-shape build step: rx.onnx_to_trt_fixed_shape(onnx_path=..., engine_path=...,
+// input_shape=..., precision=...), keywords only, with `rx` the calling module's global.
+BuildEngine fixed_shape_build(const Call &c, nb::object input_shape, const char *precision);
 
 // The back-end constructors, for a call (self, model_path, model_bytes, device) of a method of
 // `cls`: the base constructor with the three arguments, positionally; then
