@@ -395,8 +395,10 @@ def test_trt_device_context(monkeypatch):
         assert len(d.get(square(*FACE64), 32)) == 1
         trt_det(9, SMALL, "cuda")
         assert seen[-1] == 0 and cp.cuda.runtime.getDevice() == 1
-    for data, error in [(b"junk", AttributeError), (crafted(lambda h: h["tensors"][0].update(shape=[1, 3, -1, 64])),
-                                                     ValueError)]:
+    def ranged(h):  # a height with a real range
+        h["tensors"][0].update(shape=[1, 3, -1, 64])
+        h["inputs"][0].update(max=[1, 3, 128, 64])
+    for data, error in [(b"junk", AttributeError), (crafted(ranged), ValueError)]:
         with pytest.raises(error):
             det.TrtFaceDetection(None, data, "cuda:1")
         assert seen[-1] == 1 and cp.cuda.runtime.getDevice() == 0

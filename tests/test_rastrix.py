@@ -293,7 +293,8 @@ class TestConverters:
                                      spatial_range=(64, 64, 64))
         assert os.path.exists(trt_path) and not leftovers(tmp_path)
         engine = load_engine(trt, trt_path)
-        assert tuple(engine.get_tensor_shape("input")) == (1, 3, 64, 64)
+        assert tuple(engine.get_tensor_shape("input")) == (-1, 3, -1, -1)  # open, whatever the profile
+        assert [tuple(s) for s in engine.get_tensor_profile_shape("input", 0)] == [(1, 3, 64, 64)] * 3
 
         rx.onnx_to_trt_dynamic_shape(onnx_path, trt_path, precision="fp16", batch_range=(1, 2, 4),
                                      spatial_range=(32, 48, 64), workspace=1 << 20)
@@ -322,13 +323,14 @@ class TestConverters:
         rx.onnx_to_trt_fixed_shape(onnx_path=onnx_path, engine_path=str(tmp_path / "r.trt"),
                                    input_shape=(1, 3, 16, 16), precision="tf32")
         engine = load_engine(trt, str(tmp_path / "r.trt"))
-        assert tuple(engine.get_tensor_shape("input")) == (1, 3, 16, 16)
+        assert tuple(engine.get_tensor_shape("input")) == (-1, 3, 16, 16)
+        assert [tuple(s) for s in engine.get_tensor_profile_shape("input", 0)] == [(1, 3, 16, 16)] * 3
         if hasattr(trt, "_standin"):
             assert engine.precision_flags == ["TF32"]
         rx.onnx_to_trt_fixed_shape(onnx_path=onnx_path, engine_path=str(tmp_path / "r.trt"),
                                    input_shape=(2, 3, 16, 16), precision="fp32")
         engine = load_engine(trt, str(tmp_path / "r.trt"))
-        assert tuple(engine.get_tensor_shape("input")) == (2, 3, 16, 16)
+        assert [tuple(s) for s in engine.get_tensor_profile_shape("input", 0)] == [(2, 3, 16, 16)] * 3
         if hasattr(trt, "_standin"):
             assert engine.precision_flags == []  # fp32: no reduced precision, TF32 included
 

@@ -31,7 +31,8 @@ import numpy as np
 
 from . import _standin
 
-__version__ = "10.0.0+standin"
+# The TensorRT release line whose behaviour this stand-in models.
+__version__ = "10.13.0+standin"
 
 _log: list = []
 _LOG_LIMIT = 64  # only the latest entries are kept, so long loops (leak checks) stay flat
@@ -761,7 +762,9 @@ class Builder:
                 return self._error(f"input {t.name!r} has dynamic dimensions {dims} and no optimization profile")
             else:
                 mn = op = mx = dims
-            engine_dims = tuple(a if a == b == c else -1 for a, b, c in zip(mn, op, mx))
+            # Open dimensions stay open on the engine whatever the profile (even min == max):
+            # only an execution context resolves them, from the shapes set on it.
+            engine_dims = dims
             input_dims[t.name] = engine_dims
             inputs.append({"name": t.name, "dtype": t.dtype.name,
                            "min": list(mn), "opt": list(op), "max": list(mx)})
