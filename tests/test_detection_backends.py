@@ -347,7 +347,7 @@ def test_trt_engine_attributes(trt9):
     assert isinstance(d.logger, trt.Logger) and d.logger.min_severity == trt.Logger.WARNING
     assert isinstance(d.runtime, trt.Runtime) and isinstance(d.engine, trt.ICudaEngine)
     assert isinstance(d.ctx, trt.IExecutionContext) and d.ctx.engine is d.engine
-    assert isinstance(d.stream, cp.cuda.Stream) and d.stream.ptr != 0 and not d.stream.non_blocking
+    assert isinstance(d.stream, cp.cuda.Stream) and d.stream.ptr != 0 and not d.stream.is_non_blocking
     assert d.input_buffer is None and d.output_buffer is None
     assert list(d.d_inputs) == ["input.1"] and list(d.d_outputs) == d.output_names
     assert d.d_inputs["input.1"].shape == (1, 3, 640, 640) and d.d_outputs["kps_32"].shape == (800, 10)

@@ -176,7 +176,7 @@ class TestBuild:
         bad = builder.create_optimization_profile()
         bad.set_shape("target", (4, 3, 16, 16), (1, 3, 16, 16), (1, 3, 16, 16))
         assert builder.create_builder_config().add_optimization_profile(bad) == -1
-        assert any(sev == trt.Logger.ERROR for sev, _ in logger.messages)
+        assert any(sev == trt.Logger.ERROR for sev, _ in logger._messages)
         with pytest.raises(ValueError):
             trt._standin.build_engine(models.swapper(size=16))
 
@@ -224,7 +224,6 @@ class TestExecute:
         assert ctx.set_input_shape("source", (3, 512))
         assert tuple(ctx.get_tensor_shape("target")) == (3, 3, 16, 16)
         assert tuple(ctx.get_tensor_shape("output")) == (3, 3, 16, 16)
-        assert ctx.all_input_dimensions_specified
 
         rng = np.random.default_rng(0)
         t = rng.random((3, 3, 16, 16), dtype=np.float32)
