@@ -160,28 +160,23 @@ def test_onnx_metadata(size, input_size):
         ["target", "source"], ["output"], input_size, 0.0, 1.0)
 
 
-def test_get_builds_at_input_size_and_batch_get_at_patch(monkeypatch):
-    o = sw.OnnxFaceSwap(model_bytes=models.swapper(size=128), device="cpu")
-    spy = Spy(rastrix)
-    monkeypatch.setattr(sw, "rx", spy)
-    img, x = crop(1), latent(1)
-    assert o.get(img, x).shape == (128, 128, 3)
-    o.forward = lambda batch, rows: batch  # the model takes 128 x 128 only
-    assert o.batch_get([img], x)[0].shape == (256, 256, 3)
-    (_, a1, k1), (_, a2, k2) = spy.named("images_to_batch")
-    assert a1[0] is img and type(a2[0]) is list and a2[0][0] is img
-    assert list(k1.items()) == [("std", 1.0), ("size", (128, 128)), ("mean", 0.0), ("swap_rb", True), ("layout", "HWC")]
-    assert k2["size"] == (256, 256)
-    assert [list(c[2].items()) for c in spy.named("batch_to_images")] == [[("swap_rb", True), ("layout", "NCHW")]] * 2
-
-
-def test_onnx_forward_against_reference(onnx_obj):
+def test_onnx_batches_and_forward(monkeypatch, onnx_obj):
     images, rows = [crop(k) for k in range(3)], latent(2, (3, 512))
     batch = rastrix.images_to_batch(images, size=(256, 256), swap_rb=True, layout="HWC", mean=0.0, std=1.0)
     out = onnx_obj.forward(batch, rows)
     assert isinstance(out, cp.ndarray) and out.shape == (3, 3, 256, 256)
     np.testing.assert_allclose(host(out), models.expected_swap(host(batch), host(rows)), atol=1e-5)
     np.testing.assert_allclose(host(onnx_obj.get(images[0], latent(5))), reference(images[0], latent(5)), atol=1e-5)
+    o = sw.OnnxFaceSwap(model_bytes=models.swapper(size=128), device="cpu")
+    spy = Spy(rastrix)
+    monkeypatch.setattr(sw, "rx", spy)
+    assert o.get(images[0], latent(1)).shape == (128, 128, 3)  # get builds at input_size
+    o.forward = lambda batch, rows: batch
+    assert o.batch_get([images[0]], latent(1))[0].shape == (256, 256, 3)  # batch_get at patch
+    (_, a1, k1), (_, a2, k2) = spy.named("images_to_batch")
+    assert a1[0] is images[0] and type(a2[0]) is list and a2[0][0] is images[0] and k2["size"] == (256, 256)
+    assert list(k1.items()) == [("std", 1.0), ("size", (128, 128)), ("mean", 0.0), ("swap_rb", True), ("layout", "HWC")]
+    assert [list(c[2].items()) for c in spy.named("batch_to_images")] == [[("swap_rb", True), ("layout", "NCHW")]] * 2
 
 
 @pytest.mark.parametrize("device, provider, options", [
@@ -222,13 +217,15 @@ CASES = {  # given, files present, existence tests in order, converter run, engi
     "onnx only": ("m.onnx", ["m.onnx"], ["m.trt", "m.onnx", "m.trt"], True, "m.trt"),
     "trt given": ("m.trt", ["m.onnx"], ["m.trt", "m.onnx", "m.trt"], True, "m.trt"),
     "both": ("m.onnx", ["m.onnx", "m.trt"], ["m.trt", "m.trt", "m.trt"], False, "m.trt"),
-    "every occurrence": ("a.onnx.d/m.onnx", ["a.onnx.d/m.onnx", "a.trt.d/"], None, True, "a.trt.d/m.trt"),
-    "other suffix": ("m.plan", ["m.plan"], ["m.plan", "m.plan", "m.plan"], False, "m.plan"),
-    "upper case": ("m.ONNX", ["m.ONNX"], None, False, "m.ONNX"),
+    "every occurrence": ("a.onnx.d/m.onnx", ["a.onnx.d/m.onnx", "a.trt.d/"],
+                         ["a.trt.d/m.trt", "a.onnx.d/m.onnx", "a.trt.d/m.trt"], True, "a.trt.d/m.trt"),
+    "other suffix": ("m.plan", ["m.plan"], ["m.plan"] * 3, False, "m.plan"),
+    "upper case": ("m.ONNX", ["m.ONNX"], ["m.ONNX"] * 3, False, "m.ONNX"),
     "neither": ("m.onnx", [], ["m.trt", "m.onnx", "m.trt", "m.onnx", "m.trt"], False,
                 "Model file not found: onnx: {d}/m.onnx:False, trt: {d}/m.trt:False"),
-    "plan missing": ("m.plan", [], None, False, "Model file not found: onnx: {d}/m.plan:False, trt: {d}/m.plan:False"),
-    "nothing written": ("m.onnx", ["m.onnx"], None, "noop", "Model file not found: {d}/m.trt"),
+    "plan missing": ("m.plan", [], ["m.plan"] * 5, False,
+                     "Model file not found: onnx: {d}/m.plan:False, trt: {d}/m.plan:False"),
+    "nothing written": ("m.onnx", ["m.onnx"], ["m.trt", "m.onnx", "m.trt"], "noop", "Model file not found: {d}/m.trt"),
 }
 
 
@@ -237,8 +234,7 @@ CASES = {  # given, files present, existence tests in order, converter run, engi
 def test_model_file_rule(tmp_path, monkeypatch, case):
     given, present, tests, built, result = CASES[case]
     for rel in present:
-        folder = tmp_path / rel if rel.endswith("/") else (tmp_path / rel).parent
-        folder.mkdir(parents=True, exist_ok=True)
+        (tmp_path / rel if rel.endswith("/") else (tmp_path / rel).parent).mkdir(parents=True, exist_ok=True)
         if not rel.endswith("/"):
             (tmp_path / rel).write_bytes(models.swapper() if rel.endswith(".onnx") else engine())
     rx = Spy(rastrix, **({"onnx_to_trt_dynamic_shape": lambda *a, **k: None} if built == "noop" else {}))
@@ -252,23 +248,10 @@ def test_model_file_rule(tmp_path, monkeypatch, case):
     else:
         t = sw.TrtFaceSwap(str(tmp_path / given))
         assert t.model_path == str(tmp_path / result) and t.model_bytes == (tmp_path / result).read_bytes()
-    if tests is not None:
-        assert [os.path.relpath(c[1][0], tmp_path) for c in exists.calls] == tests
+    assert [os.path.relpath(c[1][0], tmp_path) for c in exists.calls] == tests
     calls = rx.named("onnx_to_trt_dynamic_shape")
-    assert len(calls) == (1 if built else 0)
-    if built:
-        assert calls[0][1] == (str(tmp_path / given.replace(".trt", ".onnx")), str(tmp_path / given.replace(".onnx", ".trt")))
-        assert list(calls[0][2].items()) == list(CONVERTER_KW.items())
-
-
-@standin
-def test_model_bytes_win(monkeypatch):
-    exists = Spy(os.path)
-    monkeypatch.setattr(sw, "os", types.SimpleNamespace(path=exists))
-    t = sw.TrtFaceSwap("absent.onnx", engine())
-    assert exists.calls == [] and t.model_path == "absent.onnx" and t.model_bytes == engine()
-    with pytest.raises(TypeError):
-        sw.TrtFaceSwap()
+    assert [c[1:] for c in calls] == ([((str(tmp_path / given.replace(".trt", ".onnx")),
+                                         str(tmp_path / given.replace(".onnx", ".trt"))), CONVERTER_KW)] if built else [])
 
 
 # ---- TensorRT back-end: set-up and execution -----------------------------------------------------------
@@ -285,7 +268,8 @@ def two_rank4_inputs():
 def test_initialize(monkeypatch):
     for kw in ({}, {"source_first": True}):
         trt._log.clear()
-        t = sw.TrtFaceSwap(model_bytes=engine(**kw))
+        t = sw.TrtFaceSwap("absent.onnx", engine(**kw))  # bytes given: no file is looked at
+        assert t.model_path == "absent.onnx" and t.model_bytes is engine(**kw)
         assert (t.target_name, t.source_name, t.output_names, t.d_inputs) == (
             "target", "source", ["output"], {"target": None, "source": None})
         out = t.d_outputs["output"]
@@ -296,6 +280,8 @@ def test_initialize(monkeypatch):
                 trt._standin.build_engine(two_rank4_inputs())):
         with pytest.raises(RuntimeError, match="^Failed to detect target/source bindings$"):
             sw.TrtFaceSwap(model_bytes=bad)
+    with pytest.raises(TypeError):
+        sw.TrtFaceSwap()
 
 
 @standin
@@ -303,7 +289,7 @@ def test_buffers_are_remade_only_when_shapes_change():
     t = sw.TrtFaceSwap(model_bytes=engine())
     addresses = []
     results = []
-    for n in (4, 4, 2):
+    for n in (1, 4, 4, 2):
         batch = rastrix.images_to_batch([crop(k) for k in range(n)], size=(256, 256), swap_rb=True, layout="HWC")
         rows = latent(n, (n, 512))
         trt._log.clear()
@@ -311,10 +297,13 @@ def test_buffers_are_remade_only_when_shapes_change():
         addresses.append([e[1] for e in trt._log if e[0] == "set_tensor_address"])
         assert [e[1:] for e in trt._log if e[0] == "set_input_shape"] == [
             ("target", (n, 3, 256, 256)), ("source", (n, 512))]
-    assert addresses == [["target", "source", "output"], [], ["target", "source", "output"]]
+    assert addresses == [["target", "source"], ["target", "source", "output"], [], ["target", "source", "output"]]
     for out, batch, rows in results:  # every result is its own copy
         np.testing.assert_allclose(host(out), models.expected_swap(batch, rows), atol=1e-5)
-    assert results[2][0].shape == (2, 3, 256, 256)
+    assert results[3][0].shape == (2, 3, 256, 256)
+    one = latent(7)  # K rows for N crops go to the engine as they are
+    np.testing.assert_allclose(host(t.forward(cp.asarray(results[3][1]), one)),
+                               models.expected_swap(results[3][1], np.repeat(host(one), 2, 0)), atol=1e-5)
 
     half = rastrix.images_to_batch([crop(9)], size=(256, 256), swap_rb=True, layout="HWC").astype(cp.float16)
     rows = latent(9)
@@ -346,28 +335,22 @@ def test_output_buffers_hold_what_the_engine_writes(monkeypatch, case):
 
 
 @standin
-@pytest.mark.parametrize("method, status, error", [
-    ("set_input_shape", False, r"^TensorRT refused the input shape \(2, 3, 256, 256\) for 'target'$"),
-    ("execute_async_v3", False, r"^TensorRT execution failed: .*'target' \(2, 3, 256, 256\), 'source' \(2, 512\)"),
-    ("set_input_shape", None, None), ("execute_async_v3", None, None)])
-def test_statuses_are_checked(monkeypatch, method, status, error):
+@pytest.mark.parametrize("method, status, n, error", [
+    ("set_input_shape", False, 2, r"^TensorRT refused the input shape \(2, 3, 256, 256\) for 'target'$"),
+    ("execute_async_v3", False, 2, r"^TensorRT execution failed: .*'target' \(2, 3, 256, 256\), 'source' \(2, 512\)"),
+    (None, None, 33, r"^TensorRT refused the input shape \(33, 3, 256, 256\) for 'target'$"),  # outside the profile
+    ("set_input_shape", None, 2, None), ("execute_async_v3", None, 2, None)])  # None is no refusal
+def test_statuses_are_checked(monkeypatch, method, status, n, error):
     t = sw.TrtFaceSwap(model_bytes=engine())
-    real = getattr(t.ctx, method)
-    monkeypatch.setattr(t.ctx, method, lambda *a: real(*a) and status)
-    batch = rastrix.images_to_batch([crop(1), crop(2)], size=(256, 256), swap_rb=True, layout="HWC")
-    if error is None:  # a double that answers None lets the call through
-        assert t.forward(batch, latent(1, (2, 512))).shape == (2, 3, 256, 256)
+    if method:
+        real = getattr(t.ctx, method)
+        monkeypatch.setattr(t.ctx, method, lambda *a: real(*a) and status)
+    batch = rastrix.images_to_batch([crop(1)] * n, size=(256, 256), swap_rb=True, layout="HWC")
+    if error is None:
+        assert t.forward(batch, latent(1, (n, 512))).shape == (n, 3, 256, 256)
     else:
         with pytest.raises(RuntimeError, match=error):
-            t.forward(batch, latent(1, (2, 512)))
-
-
-@standin
-def test_batches_outside_the_profile_are_refused():
-    t = sw.TrtFaceSwap(model_bytes=engine())
-    with pytest.raises(RuntimeError, match=r"refused the input shape \(33, 3, 256, 256\) for 'target'"):
-        t.batch_get([crop(0)] * 33, latent(0), max_batch=33)
-    assert len(t.batch_get([crop(0)] * 33, latent(0), max_batch=32)) == 33
+            t.forward(batch, latent(1, (n, 512)))
 
 
 # ---- from a frame to the pasted swap ---------------------------------------------------------------------
