@@ -191,6 +191,52 @@ nb::object trt_init(Call &c) {
     return nb::none();
 }
 
+// The engine set-up inside the model's device context; the input gets its buffer from the first
+// forward. The last input in engine order is the one served.
+nb::object trt_initialize(Call &c) {
+    nb::handle self = c[0];
+    kit::TrtSetupOptions options;
+    options.keep_runtime = false;
+    options.input_buffers = false;
+    kit::trt_setup(
+        c, c.g("trt"), self, c[1], false,
+        [&](const kit::EngineNames &names) {
+            const size_t inputs = nb::len(names.inputs);
+            if (inputs) self.attr("input_name") = names.inputs[inputs - 1];
+            self.attr("input_size") = 512;
+        },
+        options);
+    return nb::none();
+}
+
+// One execution, wholly inside the model's device context, so a re-made input buffer and the
+// returned copy lie on the model's device. The input buffer follows the batch's shape (re-made and
+// re-bound when it changes) and takes the engine's tensor type; a batch of another shape than the
+// engine's input is refused before anything runs, and a refused execution always raises. No input
+// shape is set and the output buffers stay as the set-up made them.
+nb::object trt_forward(Call &c) {
+    nb::handle self = c[0];
+    nb::object cp = c.g("cp"), result;
+    kit::TrtRunOptions run;
+    run.late_shape_check = true;
+    run.failure_text = "TensorRT execution failed";
+    run.failure_as_assertion = true;
+    kit::with(cp.attr("cuda").attr("Device")(self.attr("device_id")), [&](nb::handle) {
+        nb::object input_name = self.attr("input_name");
+        kit::trt_execute(c, c.g("trt"), self, {kit::TrtFeed{input_name, c[1]}}, {}, run);
+        nb::object d_outputs = self.attr("d_outputs");
+        nb::object names = nb::steal(PyObject_GetIter(d_outputs.ptr()));
+        if (!names.is_valid()) throw nb::python_error();
+        nb::object first = nb::steal(PyIter_Next(names.ptr()));  // the first output in engine order
+        if (!first.is_valid()) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            kit::raise(PyExc_RuntimeError, "the TensorRT engine has no output tensor");
+        }
+        result = cp.attr("copy")(d_outputs[first]);
+    });
+    return result;
+}
+
 // ---- surface ----------------------------------------------------------------------------------
 
 kit::Fn init_fn(kit::Impl impl) {
@@ -243,6 +289,8 @@ KIT_MODULE(enhance, m) {
     nb::object trt =
         kit::Class(m, "TrtFaceEnhance", base, "Face enhancer using TensorRT for high-performance face quality improvement.")
             .def(init_fn(trt_init))
+            .def(kit::Fn("initialize", trt_initialize).self().p("model_bytes", "bytes", kit::Bytes).ret("None"))
+            .def(forward_fn(trt_forward, FORWARD_DOC("TensorRT")))
             .make();
     g_trt = trt.inc_ref();
 }

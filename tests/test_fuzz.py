@@ -128,7 +128,8 @@ TARGETS = {
     "paste": lambda fx: callables_of(paste) + callables_of(paste.PasteBack(3)),
     "enhance": lambda fx: (
         callables_of(BlankEnhance())
-        + callables_of(enhance.OnnxFaceEnhance(model_bytes=models.restorer(size=16), device="cpu"))),
+        + callables_of(enhance.OnnxFaceEnhance(model_bytes=models.restorer(size=16), device="cpu"))
+        + callables_of(enhance.TrtFaceEnhance(model_bytes=trt_engine(models.restorer(size=16))))),
 }
 
 
