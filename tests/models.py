@@ -42,11 +42,14 @@ size gives no score above 0.5.  The mean over a window reaching past the image b
 counts the outside as black, so a large bright area at the border can itself look
 like a square (a white 640 x 640 frame scores 0.55 at stride 128): plant squares on a
 black background.
+
+Also here: `Spy`, a recording stand-in for a module, shared by the test files.
 """
 
 from __future__ import annotations
 
 import math
+import types
 
 import numpy as np
 import onnx
@@ -64,6 +67,28 @@ DETECTOR_ANCHOR_SHIFT = 1.0          # anchor a's logit is lowered by a * this
 # left eye, right eye, nose tip, left mouth corner, right mouth corner (image left/right).
 DETECTOR_KPS_OFFSETS = np.array(
     [[-0.20, -0.15], [0.20, -0.15], [0.0, 0.05], [-0.15, 0.25], [0.15, 0.25]], dtype=np.float32)
+
+
+class Spy:
+    """Stands in for a module: records the calls of its functions (name, args, kwargs) and
+    delegates them to the real module, or to the replacement given by keyword."""
+
+    def __init__(self, real, **replace):
+        self._real, self._replace, self.calls = real, replace, []
+
+    def __getattr__(self, name):
+        target = self._replace.get(name) or getattr(self._real, name)
+        if not callable(target) or isinstance(target, types.ModuleType):
+            return target
+
+        def spy(*args, **kwargs):
+            self.calls.append((name, args, kwargs))
+            return target(*args, **kwargs)
+
+        return spy
+
+    def named(self, name):
+        return [c for c in self.calls if c[0] == name]
 
 
 def _finish(graph, path=None):
