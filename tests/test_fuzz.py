@@ -13,7 +13,7 @@ import pytest
 
 import models
 import rastrix as rx
-from corvanta import detection, embedding, idmap
+from corvanta import analysis, detection, embedding, facewarp, idmap
 from corvanta.schema import CorvantaFace
 
 CALLS_PER_TARGET = 120
@@ -95,6 +95,15 @@ class BlankEmbedding(embedding.BaseFaceEmbedding):
     pass
 
 
+class BlankAnalysis(analysis.BaseFaceAnalysis):
+    pass
+
+
+@pytest.fixture(scope="module")
+def gender_age_bytes():
+    return models.gender_age()
+
+
 # Each target gives (label, callable) pairs; the module issues add theirs here.
 TARGETS = {
     "rastrix": lambda fx: callables_of(rx) + callables_of(rx.GaussianBlur()),
@@ -107,6 +116,10 @@ TARGETS = {
         callables_of(BlankEmbedding())
         + callables_of(embedding.OnnxFaceEmbedding(model_bytes=fx("embedder_bytes"), device="cpu"))
         + callables_of(embedding.TrtFaceEmbedding(model_bytes=trt_engine(fx("embedder_bytes"))))),
+    "facewarp": lambda fx: callables_of(facewarp),
+    "analysis": lambda fx: (
+        callables_of(BlankAnalysis())
+        + callables_of(analysis.OnnxFaceAnalysis(model_bytes=fx("gender_age_bytes"), device="cpu"))),
 }
 
 
