@@ -13,7 +13,7 @@ import pytest
 
 import models
 import rastrix as rx
-from corvanta import detection, embedding, idmap, paste, swap
+from corvanta import analysis, detection, embedding, facewarp, idmap, paste, swap
 from corvanta.schema import CorvantaFace
 
 CALLS_PER_TARGET = 120
@@ -105,6 +105,15 @@ class BlankSwap(swap.BaseFaceSwap):
     pass
 
 
+class BlankAnalysis(analysis.BaseFaceAnalysis):
+    pass
+
+
+@pytest.fixture(scope="module")
+def gender_age_bytes():
+    return models.gender_age()
+
+
 # Each target gives (label, callable) pairs; the module issues add theirs here.
 TARGETS = {
     "rastrix": lambda fx: callables_of(rx) + callables_of(rx.GaussianBlur()),
@@ -122,6 +131,10 @@ TARGETS = {
         + callables_of(swap.OnnxFaceSwap(model_bytes=models.swapper(size=64), device="cpu"))
         + callables_of(swap.TrtFaceSwap(model_bytes=swap_engine()))),
     "paste": lambda fx: callables_of(paste) + callables_of(paste.PasteBack(3)),
+    "facewarp": lambda fx: callables_of(facewarp),
+    "analysis": lambda fx: (
+        callables_of(BlankAnalysis())
+        + callables_of(analysis.OnnxFaceAnalysis(model_bytes=fx("gender_age_bytes"), device="cpu"))),
 }
 
 
