@@ -13,7 +13,7 @@ import pytest
 
 import models
 import rastrix as rx
-from corvanta import detection, embedding, enhance, idmap, paste, swap
+from corvanta import analysis, detection, embedding, enhance, facewarp, idmap, paste, swap
 from corvanta.schema import CorvantaFace
 
 CALLS_PER_TARGET = 120
@@ -109,6 +109,15 @@ class BlankSwap(swap.BaseFaceSwap):
     pass
 
 
+class BlankAnalysis(analysis.BaseFaceAnalysis):
+    pass
+
+
+@pytest.fixture(scope="module")
+def gender_age_bytes():
+    return models.gender_age()
+
+
 # Each target gives (label, callable) pairs; the module issues add theirs here.
 TARGETS = {
     "rastrix": lambda fx: callables_of(rx) + callables_of(rx.GaussianBlur()),
@@ -130,6 +139,10 @@ TARGETS = {
         callables_of(BlankEnhance())
         + callables_of(enhance.OnnxFaceEnhance(model_bytes=models.restorer(size=16), device="cpu"))
         + callables_of(enhance.TrtFaceEnhance(model_bytes=trt_engine(models.restorer(size=16))))),
+    "facewarp": lambda fx: callables_of(facewarp),
+    "analysis": lambda fx: (
+        callables_of(BlankAnalysis())
+        + callables_of(analysis.OnnxFaceAnalysis(model_bytes=fx("gender_age_bytes"), device="cpu"))),
 }
 
 
