@@ -7,9 +7,7 @@ namespace kit {
 
 namespace {
 
-bool exists(const Call &c, nb::handle path) {
-    return truth(c.g("os").attr("path").attr("exists")(path));
-}
+bool exists(const Call &c, nb::handle path) { return path_exists(c, path); }
 
 [[noreturn]] void not_found(nb::handle text) {
     PyErr_SetObject(PyExc_FileNotFoundError, text.ptr());
@@ -108,13 +106,21 @@ nb::object onnx_session(const Call &c, nb::handle model_bytes, nb::handle device
     return ort.attr("InferenceSession")(model_bytes, **params);
 }
 
+bool path_exists(const Call &c, nb::handle path) {
+    return truth(c.g("os").attr("path").attr("exists")(path));
+}
+
+nb::object read_file(const Call &c, nb::handle path) {
+    nb::object data;
+    with(c.g("open")(path, "rb"), [&](nb::handle f) { data = f.attr("read")(); });
+    return data;
+}
+
 void read_model_file(const Call &c, nb::handle self) {
     if (!self.attr("model_bytes").is_none()) return;
     nb::object path = self.attr("model_path");
     if (path.is_none()) return;
-    nb::object data;
-    with(c.g("open")(path, "rb"), [&](nb::handle f) { data = f.attr("read")(); });
-    self.attr("model_bytes") = data;
+    self.attr("model_bytes") = read_file(c, path);
 }
 
 void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bool pair_other_paths) {
@@ -179,6 +185,14 @@ BuildEngine dynamic_shape_build(const Call &c, const char *precision, nb::object
     };
 }
 
+BuildEngine fixed_shape_build(const Call &c, nb::object input_shape, const char *precision) {
+    return [&c, input_shape, precision](nb::handle onnx_path, nb::handle trt_path) {
+        c.g("rx").attr("onnx_to_trt_fixed_shape")(nb::arg("onnx_path") = onnx_path, nb::arg("engine_path") = trt_path,
+                                                  nb::arg("input_shape") = input_shape,
+                                                  nb::arg("precision") = precision);
+    };
+}
+
 EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle model_bytes, bool dynamic_ok,
                       const std::function<void(const EngineNames &)> &ctx_body, const TrtSetupOptions &options) {
     nb::object cp = c.g("cp");
@@ -212,11 +226,6 @@ EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle
         bool resolved = false;  // an input was fixed by the profile: outputs take the context's shapes
         for (nb::handle name : engine) {
             const bool input = is_input(trt, engine, name);
-            if (input && !options.input_buffers) {  // made and bound by the first execution
-                d_inputs[name] = nb::none();
-                names.inputs.append(name);
-                continue;
-            }
             bool dynamic;
             nb::object dims = engine_dims(engine, name, &dynamic);
             if (input && dynamic) {
@@ -234,6 +243,11 @@ EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle
                 raise(PyExc_ValueError,
                       "TensorRT engine input '%U' has dynamic dimensions %R: build the engine for fixed "
                       "shapes", nb::str(name).ptr(), dims.ptr());
+            if (input && !options.input_buffers) {  // made and bound by the first execution
+                d_inputs[name] = nb::none();
+                names.inputs.append(name);
+                continue;
+            }
             nb::object dtype = trt.attr("nptype")(engine.attr("get_tensor_dtype")(name));
             tensors.push_back({nb::borrow(name), dims, dtype, input});
         }
@@ -280,7 +294,7 @@ nb::object describe(const std::vector<TrtFeed> &feeds, const std::vector<nb::obj
 }  // namespace
 
 void trt_execute(const Call &c, nb::handle trt, nb::handle self, const std::vector<TrtFeed> &feeds,
-                 const TrtShapes &shapes) {
+                 const TrtShapes &shapes, const TrtRunOptions &run) {
     nb::object cp = c.g("cp");
     nb::object ctx = self.attr("ctx"), engine = self.attr("engine");
     nb::object d_inputs = self.attr("d_inputs");
@@ -290,23 +304,28 @@ void trt_execute(const Call &c, nb::handle trt, nb::handle self, const std::vect
     for (const TrtFeed &f : feeds)
         want.push_back(shape_tuple(f.shape.is_valid() ? nb::handle(f.shape) : nb::handle(f.array.attr("shape"))));
 
+    auto refuse_other_shape = [&](size_t i) {
+        nb::handle name = feeds[i].name;
+        bool dynamic;
+        nb::object fixed = engine_dims(engine, name, &dynamic);
+        if (dynamic) {
+            // An input the set-up fixed by the profile: its shape is the context's.
+            fixed = context_dims(ctx, name);
+            dynamic = !fully_known(fixed);
+        }
+        if (!dynamic && !fixed.equal(want[i]))
+            raise(PyExc_ValueError, "batch shape %R does not match the engine input shape %R for '%U'",
+                  want[i].ptr(), fixed.ptr(), nb::str(name).ptr());
+    };
+
     for (size_t i = 0; i < feeds.size(); ++i) {
         nb::handle name = feeds[i].name;
         if (shapes.set_inputs) {
             if (ctx.attr("set_input_shape")(name, want[i]).is(nb::handle(Py_False)))
                 raise(PyExc_RuntimeError, "TensorRT refused the input shape %R for '%U'", want[i].ptr(),
                       nb::str(name).ptr());
-        } else {
-            bool dynamic;
-            nb::object fixed = engine_dims(engine, name, &dynamic);
-            if (dynamic) {
-                // An input the set-up fixed by the profile: its shape is the context's.
-                fixed = context_dims(ctx, name);
-                dynamic = !fully_known(fixed);
-            }
-            if (!dynamic && !fixed.equal(want[i]))
-                raise(PyExc_ValueError, "batch shape %R does not match the engine input shape %R for '%U'",
-                      want[i].ptr(), fixed.ptr(), nb::str(name).ptr());
+        } else if (!run.late_shape_check) {
+            refuse_other_shape(i);
         }
     }
 
@@ -318,6 +337,8 @@ void trt_execute(const Call &c, nb::handle trt, nb::handle self, const std::vect
                             trt.attr("nptype")(engine.attr("get_tensor_dtype")(name)));
         buffer[nb::ellipsis()] = feeds[i].array;
     }
+    if (!shapes.set_inputs && run.late_shape_check)
+        for (size_t i = 0; i < feeds.size(); ++i) refuse_other_shape(i);
 
     if (shapes.set_inputs) {
         nb::object d_outputs = self.attr("d_outputs");
@@ -339,9 +360,13 @@ void trt_execute(const Call &c, nb::handle trt, nb::handle self, const std::vect
     nb::object copied = cp.attr("cuda").attr("Event")();
     copied.attr("record")();
     stream.attr("wait_event")(copied);
-    if (ctx.attr("execute_async_v3")(stream.attr("ptr")).is(nb::handle(Py_False)))
+    if (ctx.attr("execute_async_v3")(stream.attr("ptr")).is(nb::handle(Py_False))) {
+        if (run.failure_text)
+            raise(run.failure_as_assertion && assertions() ? PyExc_AssertionError : PyExc_RuntimeError, "%s",
+                  run.failure_text);
         raise(PyExc_RuntimeError, "TensorRT execution failed: the engine did not run (inputs %U)",
               describe(feeds, want).ptr());
+    }
     stream.attr("synchronize")();
 }
 

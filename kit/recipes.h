@@ -19,6 +19,12 @@ nb::object onnx_session(const Call &c, nb::handle model_bytes, nb::handle device
 // Reads self.model_path into self.model_bytes when no bytes were given, opening it with "rb".
 void read_model_file(const Call &c, nb::handle self);
 
+// os.path.exists(path), with the calling module's `os`.
+bool path_exists(const Call &c, nb::handle path);
+// The whole content of the file at `path`, opened with the calling module's open(path, "rb") and
+// closed again on every path.
+nb::object read_file(const Call &c, nb::handle path);
+
 // The TensorRT model-file rule. With no bytes and a path: pair the ".onnx" and ".trt" paths
 // (every occurrence replaced; other paths give the ONNX path by replacing ".trt" unless
 // `pair_other_paths` is false), build the engine with `build(onnx_path, trt_path)` when only the
@@ -32,6 +38,10 @@ void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bo
 // batch_range=..., spatial_range=...), with `rx` the calling module's global.
 BuildEngine dynamic_shape_build(const Call &c, const char *precision, nb::object batch_range,
                                 nb::object spatial_range);
+
+// The fixed-shape build step: rx.onnx_to_trt_fixed_shape(onnx_path=..., engine_path=...,
+// input_shape=..., precision=...), keywords only, with `rx` the calling module's global.
+BuildEngine fixed_shape_build(const Call &c, nb::object input_shape, const char *precision);
 
 // The back-end constructors, for a call (self, model_path, model_bytes, device) of a method of
 // `cls`: the base constructor with the three arguments, positionally; then
@@ -65,6 +75,7 @@ struct TrtSetupOptions {
     bool keep_runtime = true;
     // Give every input a buffer, bound at set-up. When false each input's entry in d_inputs is
     // None and no address is bound for it: trt_execute makes and binds the buffer on first use.
+    // The input's shape is still resolved (fixed by the profile, or refused as dynamic) as above.
     bool input_buffers = true;
 };
 EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle model_bytes, bool dynamic_ok = false,
@@ -93,6 +104,7 @@ EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle
 //  - execute_async_v3 on self.stream; a result that is False raises RuntimeError naming the
 //    inputs and their shapes, so no stale output is ever handed on;
 //  - the object's stream is synchronised before returning.
+// `run` changes two steps for roles that need it (see TrtRunOptions).
 struct TrtFeed {
     nb::handle name, array;
     nb::object shape = {};
@@ -102,8 +114,19 @@ struct TrtShapes {
     nb::handle fallback_output = {};
     nb::object fallback_shape = {};
 };
+struct TrtRunOptions {
+    // Fixed shapes: refuse a feed of another shape only once its buffer has been re-made, re-bound
+    // and filled for it (still before anything runs), for roles whose input buffers follow the
+    // last batch passed.
+    bool late_shape_check = false;
+    // A refused execution raises this text instead of the one naming the inputs: as
+    // AssertionError while the module's assertions are on and `failure_as_assertion`, else as
+    // RuntimeError (so it is raised under python -O too).
+    const char *failure_text = nullptr;
+    bool failure_as_assertion = false;
+};
 void trt_execute(const Call &c, nb::handle trt, nb::handle self, const std::vector<TrtFeed> &feeds,
-                 const TrtShapes &shapes = {});
+                 const TrtShapes &shapes = {}, const TrtRunOptions &run = {});
 
 // The one-input form: `batch` into the input tensor `input_name`, its shape set on the context
 // when `set_shape`.

@@ -13,7 +13,7 @@ import pytest
 
 import models
 import rastrix as rx
-from corvanta import analysis, detection, embedding, facewarp, idmap, paste, swap
+from corvanta import analysis, detection, embedding, enhance, facewarp, idmap, paste, swap
 from corvanta.schema import CorvantaFace
 
 CALLS_PER_TARGET = 120
@@ -101,6 +101,10 @@ class BlankEmbedding(embedding.BaseFaceEmbedding):
     pass
 
 
+class BlankEnhance(enhance.BaseFaceEnhance):
+    pass
+
+
 class BlankSwap(swap.BaseFaceSwap):
     pass
 
@@ -131,6 +135,10 @@ TARGETS = {
         + callables_of(swap.OnnxFaceSwap(model_bytes=models.swapper(size=64), device="cpu"))
         + callables_of(swap.TrtFaceSwap(model_bytes=swap_engine()))),
     "paste": lambda fx: callables_of(paste) + callables_of(paste.PasteBack(3)),
+    "enhance": lambda fx: (
+        callables_of(BlankEnhance())
+        + callables_of(enhance.OnnxFaceEnhance(model_bytes=models.restorer(size=16), device="cpu"))
+        + callables_of(enhance.TrtFaceEnhance(model_bytes=trt_engine(models.restorer(size=16))))),
     "facewarp": lambda fx: callables_of(facewarp),
     "analysis": lambda fx: (
         callables_of(BlankAnalysis())

@@ -13,6 +13,7 @@ import pytest
 
 import corvanta.detection as det
 import corvanta.embedding as emb
+import corvanta.enhance as enh
 import models
 import rastrix as rx
 
@@ -82,6 +83,20 @@ def test_open_dimension_models_through_the_model_file(role, tmp_path):
     check(cls(str(tmp_path / "m.trt")), model_bytes)  # the engine file is reused
 
 
+def test_open_dimensions_fixed_without_an_input_buffer(tmp_path):
+    # The restorer makes its input buffer on first use; the profile still fixes the input at set-up.
+    onnx_path = tmp_path / "m.onnx"
+    model_bytes = models.restorer(size="S", batch="N", path=str(onnx_path))
+    t = enh.TrtFaceEnhance(str(onnx_path))
+    assert -1 in tuple(t.engine.get_tensor_shape("input")) and t.d_inputs == {"input": None}
+    assert tuple(t.ctx.get_tensor_shape("input")) == (1, 3, 512, 512) == t.d_outputs["output"].shape
+    img = cp.asarray(np.random.default_rng(3).uniform(0, 1, (512, 512, 3)).astype(np.float32))
+    batch = rx.image_to_batch(img, size=512, std=0.5, mean=0.5, swap_rb=True)
+    np.testing.assert_allclose(host(t.forward(batch)), ort_run(model_bytes, host(batch)), atol=1e-5)
+    with pytest.raises(ValueError, match=re.escape("(1, 3, 256, 256)") + ".*" + re.escape("(1, 3, 512, 512)")):
+        t.forward(cp.zeros((1, 3, 256, 256), cp.float32))
+
+
 def test_a_real_range_stays_refused(tmp_path):
     onnx_path = str(tmp_path / "m.onnx")
     models.embedder(normalise="none", input_shape=("N", 3, 112, 112), path=onnx_path)
@@ -110,7 +125,7 @@ def test_converters_and_tensorrt_versions(version, builds, tmp_path, monkeypatch
             assert os.listdir(tmp_path) == ["m.onnx"]
 
 
-@pytest.mark.parametrize("cls", [det.TrtFaceDetection, emb.TrtFaceEmbedding])
+@pytest.mark.parametrize("cls", [det.TrtFaceDetection, emb.TrtFaceEmbedding, enh.TrtFaceEnhance])
 def test_undeserializable_engine(cls, tmp_path):
     (tmp_path / "m.onnx").write_bytes(b"the model")
     (tmp_path / "m.trt").write_bytes(b"an engine of another TensorRT")
