@@ -13,7 +13,7 @@ import pytest
 
 import models
 import rastrix as rx
-from corvanta import detection, embedding, idmap
+from corvanta import detection, embedding, idmap, segmentation
 from corvanta.schema import CorvantaFace
 
 CALLS_PER_TARGET = 120
@@ -79,6 +79,11 @@ def embedder_bytes():
     return models.embedder()
 
 
+@pytest.fixture(scope="module")
+def parser_bytes():
+    return models.parser(size=16)
+
+
 def trt_engine(onnx_bytes):
     import tensorrt as trt
 
@@ -95,6 +100,10 @@ class BlankEmbedding(embedding.BaseFaceEmbedding):
     pass
 
 
+class BlankSegmentation(segmentation.BaseFaceSegmentation):
+    pass
+
+
 # Each target gives (label, callable) pairs; the module issues add theirs here.
 TARGETS = {
     "rastrix": lambda fx: callables_of(rx) + callables_of(rx.GaussianBlur()),
@@ -107,6 +116,9 @@ TARGETS = {
         callables_of(BlankEmbedding())
         + callables_of(embedding.OnnxFaceEmbedding(model_bytes=fx("embedder_bytes"), device="cpu"))
         + callables_of(embedding.TrtFaceEmbedding(model_bytes=trt_engine(fx("embedder_bytes"))))),
+    "segmentation": lambda fx: (
+        callables_of(BlankSegmentation())
+        + callables_of(segmentation.OnnxFaceSegmentation(model_bytes=fx("parser_bytes"), device="cpu"))),
 }
 
 
