@@ -169,7 +169,7 @@ nb::object trt_forward(Call &c) {
     nb::object rx = c.g("rx");
     nb::object batch = rx.attr("images_to_batch")(c[1], nb::arg("std") = self.attr("input_std"),
                                                   nb::arg("mean") = self.attr("input_mean"));
-    kit::trt_execute(c, self, self.attr("input_tensor"), batch);
+    kit::trt_execute(c, c.g("trt"), self, self.attr("input_tensor"), batch);
     nb::list net_outs;
     nb::object d_outputs = self.attr("d_outputs");
     for (nb::handle name : self.attr("output_names")) net_outs.append(d_outputs[name]);

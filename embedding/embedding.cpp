@@ -170,7 +170,7 @@ nb::object trt_initialize(Call &c) {
 nb::object trt_forward(Call &c) {
     nb::handle self = c[0];
     nb::object batch = make_batch(c, self, c[1]);
-    kit::trt_execute(c, self, self.attr("input_tensor"), batch);
+    kit::trt_execute(c, nb::module_::import_("tensorrt"), self, self.attr("input_tensor"), batch);
     nb::object out = self.attr("d_outputs")[self.attr("output_tensor")];
     return c.g("cp").attr("copy")(out).attr("ravel")();
 }

@@ -43,7 +43,7 @@ nb::object default_path(const Call &c) {
 nb::object load_idmap(Call &c) {
     nb::object path = c.none(0) ? default_path(c) : nb::borrow(c[0]);
     nb::object os = c.g("os");
-    if (!nb::cast<bool>(os.attr("path").attr("exists")(path))) {
+    if (!kit::truth(os.attr("path").attr("exists")(path))) {
         nb::object text = nb::str("IDMAP file not found: ") + nb::str(path);
         PyErr_SetObject(PyExc_FileNotFoundError, text.ptr());
         throw nb::python_error();
@@ -59,7 +59,7 @@ nb::object load_idmap(Call &c) {
     // The device copy is made in native byte order: a file written on a big-endian host
     // still gives the stored values.
     nb::object dtype = arr.attr("dtype");
-    if (!nb::cast<bool>(dtype.attr("isnative")))
+    if (!kit::truth(dtype.attr("isnative")))
         arr = arr.attr("astype")(dtype.attr("newbyteorder")("="));
     return c.g("cp").attr("asarray")(arr);
 }

@@ -1,6 +1,8 @@
 // Recipes shared by the model roles (see recipes.h).
 #include "recipes.h"
 
+#include <vector>
+
 namespace kit {
 
 namespace {
@@ -40,6 +42,42 @@ nb::list buffer_dims(nb::handle dims) {
 
 bool is_input(nb::handle trt, nb::handle engine, nb::handle name) {
     return engine.attr("get_tensor_mode")(name).equal(trt.attr("TensorIOMode").attr("INPUT"));
+}
+
+// The shape at which the engine's optimisation profile 0 fixes an input with open dimensions:
+// every open dimension with equal minimum and maximum takes that value. Not valid when a
+// dimension has a real range or the engine offers no profile query.
+nb::object profile_fixed_shape(nb::handle engine, nb::handle name, nb::handle dims) {
+    if (!nb::hasattr(engine, "get_tensor_profile_shape")) return {};
+    nb::object profile = engine.attr("get_tensor_profile_shape")(name, 0);
+    nb::object lo = as_tuple(profile[nb::int_(0)]), hi = as_tuple(profile[nb::int_(2)]);
+    const size_t rank = nb::len(dims);
+    if (nb::len(lo) != rank || nb::len(hi) != rank) return {};
+    nb::list shape;
+    for (size_t k = 0; k < rank; ++k) {
+        Py_ssize_t d = nb::cast<Py_ssize_t>(dims[k]);
+        if (d >= 0) {
+            shape.append(d);
+            continue;
+        }
+        Py_ssize_t a = nb::cast<Py_ssize_t>(nb::int_(lo[k])), b = nb::cast<Py_ssize_t>(nb::int_(hi[k]));
+        if (a != b) return {};
+        shape.append(a);
+    }
+    return as_tuple(shape);
+}
+
+// The context's shape of a tensor as integers (dimensions it cannot resolve stay below 0).
+nb::object context_dims(nb::handle ctx, nb::handle name) {
+    nb::list dims;
+    for (nb::handle d : ctx.attr("get_tensor_shape")(name)) dims.append(nb::cast<Py_ssize_t>(nb::int_(d)));
+    return as_tuple(dims);
+}
+
+bool fully_known(nb::handle dims) {
+    for (nb::handle d : dims)
+        if (nb::cast<Py_ssize_t>(d) < 0) return false;
+    return true;
 }
 
 }  // namespace
@@ -152,28 +190,57 @@ EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle
         self.attr("runtime") = runtime;
         nb::object engine = runtime.attr("deserialize_cuda_engine")(model_bytes);
         self.attr("engine") = engine;
+        if (engine.is_none())
+            raise(PyExc_AttributeError,
+                  "TensorRT could not deserialize the engine (built by another TensorRT version or for "
+                  "another GPU, or not an engine at all): remove the engine file (.trt) beside the ONNX "
+                  "model to have it rebuilt");
         nb::object ctx = engine.attr("create_execution_context")();
         self.attr("ctx") = ctx;
         self.attr("stream") = cp.attr("cuda").attr("Stream")();
         nb::dict d_inputs, d_outputs;
         self.attr("d_inputs") = d_inputs;
         self.attr("d_outputs") = d_outputs;
+
+        // First what each tensor needs, then the buffers: an output's shape may depend on inputs
+        // that come later in engine order.
+        struct Tensor {
+            nb::object name, dims, dtype;
+            bool input;
+        };
+        std::vector<Tensor> tensors;
+        bool resolved = false;  // an input was fixed by the profile: outputs take the context's shapes
         for (nb::handle name : engine) {
             bool dynamic;
             nb::object dims = engine_dims(engine, name, &dynamic);
             const bool input = is_input(trt, engine, name);
+            if (input && dynamic) {
+                nb::object fixed = profile_fixed_shape(engine, name, dims);
+                if (fixed.is_valid()) {
+                    if (ctx.attr("set_input_shape")(name, fixed).is(nb::handle(Py_False)))
+                        raise(PyExc_RuntimeError, "TensorRT refused the input shape %R for '%U'", fixed.ptr(),
+                              nb::str(name).ptr());
+                    dims = fixed;
+                    dynamic = false;
+                    resolved = true;
+                }
+            }
             if (input && dynamic && !dynamic_ok)
                 raise(PyExc_ValueError,
                       "TensorRT engine input '%U' has dynamic dimensions %R: build the engine for fixed "
                       "shapes", nb::str(name).ptr(), dims.ptr());
             nb::object dtype = trt.attr("nptype")(engine.attr("get_tensor_dtype")(name));
-            nb::object buffer = cp.attr("empty")(buffer_dims(dims), nb::arg("dtype") = dtype);
-            if (input) {
-                d_inputs[name] = buffer;
-                names.inputs.append(name);
+            tensors.push_back({nb::borrow(name), dims, dtype, input});
+        }
+        for (const Tensor &t : tensors) {
+            nb::object dims = (resolved && !t.input) ? context_dims(ctx, t.name) : t.dims;
+            nb::object buffer = cp.attr("empty")(buffer_dims(dims), nb::arg("dtype") = t.dtype);
+            if (t.input) {
+                d_inputs[t.name] = buffer;
+                names.inputs.append(t.name);
             } else {
-                d_outputs[name] = buffer;
-                names.outputs.append(name);
+                d_outputs[t.name] = buffer;
+                names.outputs.append(t.name);
             }
         }
         for (nb::handle name : engine) {
@@ -185,7 +252,8 @@ EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle
     return names;
 }
 
-void trt_execute(const Call &c, nb::handle self, nb::handle input_name, nb::handle batch, bool set_shape) {
+void trt_execute(const Call &c, nb::handle trt, nb::handle self, nb::handle input_name, nb::handle batch,
+                 bool set_shape) {
     nb::object cp = c.g("cp");
     nb::object ctx = self.attr("ctx"), engine = self.attr("engine");
     nb::object d_inputs = self.attr("d_inputs");
@@ -209,6 +277,11 @@ void trt_execute(const Call &c, nb::handle self, nb::handle input_name, nb::hand
     } else {
         bool dynamic;
         nb::object fixed = engine_dims(engine, input_name, &dynamic);
+        if (dynamic) {
+            // An input the set-up fixed by the profile: its shape is the context's.
+            fixed = context_dims(ctx, input_name);
+            dynamic = !fully_known(fixed);
+        }
         if (!dynamic && !fixed.equal(batch_shape))
             raise(PyExc_ValueError, "batch shape %R does not match the engine input shape %R for '%U'",
                   batch_shape.ptr(), fixed.ptr(), nb::str(input_name).ptr());
@@ -218,12 +291,13 @@ void trt_execute(const Call &c, nb::handle self, nb::handle input_name, nb::hand
     if (!shape_tuple(in_gpu.attr("shape")).equal(batch_shape)) {
         // The replacement is made before the old entry goes, so a failed allocation leaves the
         // object as it was.
-        nb::object fresh = cp.attr("empty")(batch.attr("shape"), nb::arg("dtype") = batch.attr("dtype"));
+        nb::object dtype = trt.attr("nptype")(engine.attr("get_tensor_dtype")(input_name));
+        nb::object fresh = cp.attr("empty")(batch.attr("shape"), nb::arg("dtype") = dtype);
         d_inputs[input_name] = fresh;
         ctx.attr("set_tensor_address")(input_name, fresh.attr("data").attr("ptr"));
         in_gpu = fresh;
     }
-    in_gpu[nb::ellipsis()] = batch;
+    in_gpu[nb::ellipsis()] = batch;  // converted to the engine's type as it is copied
 
     // The copy ran on the caller's current stream; the object's stream waits for it.
     nb::object stream = self.attr("stream");

@@ -41,26 +41,39 @@ BuildEngine dynamic_shape_build(const Call &c, const char *precision, nb::object
 void onnx_construct(const Call &c, nb::handle cls);
 void trt_construct(const Call &c, nb::handle cls, const BuildEngine &build);
 
-// The TensorRT engine set-up (`trt` the TensorRT module), inside the device context cp.cuda.Device(self.device_id) (left on
-// every path): self.logger, runtime, engine, ctx, stream, d_inputs, d_outputs (one buffer per
-// engine tensor, dimensions below 1 allocated as 1, bound once). Engines whose inputs have dynamic
-// dimensions are refused with ValueError unless `dynamic_ok`. Returns the input and output names
-// in engine order; `ctx_body` runs last inside the device context.
+// The TensorRT engine set-up (`trt` the TensorRT module), inside the device context
+// cp.cuda.Device(self.device_id) (left on every path): self.logger, runtime, engine, ctx, stream,
+// d_inputs, d_outputs (one buffer per engine tensor, of the tensor's type, dimensions below 1
+// allocated as 1, bound once).
+//  - An engine that cannot be deserialized raises AttributeError saying so and how to have it
+//    rebuilt (self.engine is then None).
+//  - An input with open dimensions (reported as -1) that the engine's optimisation profile 0 fixes
+//    (minimum equal to maximum on every open dimension, read with get_tensor_profile_shape where
+//    the engine offers it) is fixed at that shape: it is set on the context, its buffer takes it,
+//    and every output buffer takes the context's resolved shape. Inputs with fixed dimensions, and
+//    engines without the query, take none of these calls.
+//  - Inputs still dynamic after that are refused with ValueError unless `dynamic_ok`.
+// Returns the input and output names in engine order; `ctx_body` runs last inside the device
+// context.
 struct EngineNames {
     nb::list inputs, outputs;
 };
 EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle model_bytes, bool dynamic_ok = false,
                       const std::function<void(const EngineNames &)> &ctx_body = {});
 
-// One TensorRT execution of `batch` through the input tensor `input_name`:
-//  - a batch whose shape differs from the engine's fixed input shape is refused (ValueError
-//    naming both shapes); with `set_shape`, the context's input shape is set instead and output
-//    buffers are re-made and re-bound when the context reports other output shapes;
-//  - the input buffer is replaced (and re-bound) when its shape differs from the batch's;
+// One TensorRT execution of `batch` through the input tensor `input_name` (`trt` the TensorRT
+// module):
+//  - a batch whose shape differs from the input's fixed shape (the engine's, or for an input fixed
+//    by the profile the context's) is refused (ValueError naming both shapes); with `set_shape`,
+//    the context's input shape is set instead and output buffers are re-made and re-bound when the
+//    context reports other output shapes;
+//  - the input buffer is replaced (and re-bound) when its shape differs from the batch's; the new
+//    buffer takes the engine's tensor type and the batch is converted as it is copied in;
 //  - the copy into it runs on the caller's current stream and is ordered before the execution
 //    with an event that the object's stream waits on;
 //  - execute_async_v3 on self.stream; a refused execution raises RuntimeError;
 //  - the object's stream is synchronised before returning.
-void trt_execute(const Call &c, nb::handle self, nb::handle input_name, nb::handle batch, bool set_shape = false);
+void trt_execute(const Call &c, nb::handle trt, nb::handle self, nb::handle input_name, nb::handle batch,
+                 bool set_shape = false);
 
 }  // namespace kit

@@ -20,7 +20,7 @@ nb::object inside(Call &c) {
     nb::object seen = nb::none();
     kit::with(c[1], [&](nb::handle v) {
         seen = nb::borrow(v);
-        if (nb::cast<bool>(c[2])) kit::raise(PyExc_ValueError, "failed inside");
+        if (kit::truth(c[2])) kit::raise(PyExc_ValueError, "failed inside");
     });
     return seen;
 }
@@ -32,7 +32,7 @@ nb::object expect_list(Call &c) { return nb::borrow(kit::check_list(c[0], kit::t
 nb::object global_value(Call &c) { return c.g(c[0].ptr()); }
 
 nb::object asserting(Call &c) {
-    if (kit::assertions() && !nb::cast<bool>(c[0])) {
+    if (kit::assertions() && !kit::truth(c[0])) {
         PyErr_SetNone(PyExc_AssertionError);
         throw nb::python_error();
     }

@@ -54,6 +54,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -692,6 +693,27 @@ nb::object shape_tuple(const Shape &s) {
     return nb::tuple(l);
 }
 
+// The converters use TensorRT 10's builder (its network flag and precision flags, which later
+// major versions dropped): another major version stops here with a clear message.
+constexpr long kTrtMajor = 10;
+
+void check_trt_version(nb::handle trt) {
+    std::string version = nb::hasattr(trt, "__version__") ? str_of(trt.attr("__version__")) : std::string("unknown");
+    long major = -1;
+    try {
+        size_t used = 0;
+        major = std::stol(version, &used);
+        if (used == 0 || (used < version.size() && version[used] != '.')) major = -1;
+    } catch (const std::exception &) {
+        major = -1;
+    }
+    if (major != kTrtMajor)
+        kit::raise(PyExc_RuntimeError,
+                   "TensorRT %s found, but the ONNX-to-TensorRT converters are built for TensorRT %ld: install "
+                   "a TensorRT %ld release (tensorrt-cu12 or tensorrt-cu11 >=%ld,<%ld)",
+                   version.c_str(), kTrtMajor, kTrtMajor, kTrtMajor, kTrtMajor + 1);
+}
+
 // Builds a serialized engine from the ONNX file and writes it atomically to `target`. The
 // profile of each network input comes from `profile_of`.
 template <class ProfileFn>
@@ -708,6 +730,7 @@ void build_engine(const Call &c, nb::handle onnx_path, nb::handle target_path, c
     kit::with(c.g("open")(src, "rb"), [&](nb::handle fh) { data = fh.attr("read")(); });
 
     nb::object trt = nb::module_::import_("tensorrt");
+    check_trt_version(trt);
     nb::object logger = trt.attr("Logger")(trt.attr("Logger").attr("WARNING"));
     nb::object builder = trt.attr("Builder")(logger);
     nb::object flag = nb::int_(1) << nb::int_(nb::cast<long>(

@@ -240,6 +240,9 @@ def expected_detection(cx, cy, side, anchor=0):
 # Embedder
 
 
+_ELEM_TYPES = {"float32": TensorProto.FLOAT, "float16": TensorProto.FLOAT16}
+
+
 def _lead_op(name):
     low = name.lower()
     if "sub" in low or "minus" in low:
@@ -250,7 +253,7 @@ def _lead_op(name):
 
 
 def embedder(dim=512, input_size=112, normalise="sub_mul", leading=None, input_shape=None,
-             input_name="input.1", output_name="embedding", seed=3, path=None):
+             input_name="input.1", output_name="embedding", seed=3, dtype="float32", path=None):
     """Recognition-style embedder: N x 3 x H x W -> N x dim.
 
     The graph starts with a chain of elementwise nodes whose names the embedder back-end
@@ -259,6 +262,8 @@ def embedder(dim=512, input_size=112, normalise="sub_mul", leading=None, input_s
     overrides this with an explicit list of names: a name containing "sub"/"minus"
     (any case) becomes a Sub node, one containing "mul" a Mul node, anything else an
     Identity node.  Then: 8 x 8 average pooling, flattening and a fixed seeded matrix.
+    Open (named) height and width take `input_size` for the matrix.  dtype="float16"
+    declares a float16 input, cast to float32 before anything else.
     """
     if input_shape is None:
         input_shape = (1, 3, input_size, input_size)
@@ -272,6 +277,9 @@ def embedder(dim=512, input_size=112, normalise="sub_mul", leading=None, input_s
     if "Mul" in ops:
         inits.append(_init("lead_mul", 2.0))
     cur = input_name
+    if dtype == "float16":
+        nodes.append(helper.make_node("Cast", [cur], ["as_float"], to=TensorProto.FLOAT, name="as_float"))
+        cur = "as_float"
     for k, name in enumerate(leading):
         op = _lead_op(name)
         out = f"lead{k}"
@@ -282,7 +290,7 @@ def embedder(dim=512, input_size=112, normalise="sub_mul", leading=None, input_s
         else:
             nodes.append(helper.make_node("Identity", [cur], [out], name=name))
         cur = out
-    feat = c * (h // 8) * (w // 8)
+    feat = c * ((h if isinstance(h, int) else input_size) // 8) * ((w if isinstance(w, int) else input_size) // 8)
     weight = _rng(seed).standard_normal((feat, dim)).astype(np.float32) / np.sqrt(feat)
     inits.append(_init("fc_w", weight))
     nodes += [
@@ -292,7 +300,7 @@ def embedder(dim=512, input_size=112, normalise="sub_mul", leading=None, input_s
     ]
     graph = helper.make_graph(
         nodes, "embedder",
-        [helper.make_tensor_value_info(input_name, TensorProto.FLOAT, list(input_shape))],
+        [helper.make_tensor_value_info(input_name, _ELEM_TYPES[dtype], list(input_shape))],
         [helper.make_tensor_value_info(output_name, TensorProto.FLOAT, [n, dim])],
         initializer=inits)
     return _finish(graph, path)

@@ -347,7 +347,7 @@ def test_trt_engine_attributes(trt9):
     assert isinstance(d.logger, trt.Logger) and d.logger.min_severity == trt.Logger.WARNING
     assert isinstance(d.runtime, trt.Runtime) and isinstance(d.engine, trt.ICudaEngine)
     assert isinstance(d.ctx, trt.IExecutionContext) and d.ctx.engine is d.engine
-    assert isinstance(d.stream, cp.cuda.Stream) and d.stream.ptr != 0 and not d.stream.non_blocking
+    assert isinstance(d.stream, cp.cuda.Stream) and d.stream.ptr != 0 and not d.stream.is_non_blocking
     assert d.input_buffer is None and d.output_buffer is None
     assert list(d.d_inputs) == ["input.1"] and list(d.d_outputs) == d.output_names
     assert d.d_inputs["input.1"].shape == (1, 3, 640, 640) and d.d_outputs["kps_32"].shape == (800, 10)
@@ -395,8 +395,10 @@ def test_trt_device_context(monkeypatch):
         assert len(d.get(square(*FACE64), 32)) == 1
         trt_det(9, SMALL, "cuda")
         assert seen[-1] == 0 and cp.cuda.runtime.getDevice() == 1
-    for data, error in [(b"junk", AttributeError), (crafted(lambda h: h["tensors"][0].update(shape=[1, 3, -1, 64])),
-                                                     ValueError)]:
+    def ranged(h):  # a height with a real range
+        h["tensors"][0].update(shape=[1, 3, -1, 64])
+        h["inputs"][0].update(max=[1, 3, 128, 64])
+    for data, error in [(b"junk", AttributeError), (crafted(ranged), ValueError)]:
         with pytest.raises(error):
             det.TrtFaceDetection(None, data, "cuda:1")
         assert seen[-1] == 1 and cp.cuda.runtime.getDevice() == 0

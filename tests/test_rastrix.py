@@ -293,7 +293,8 @@ class TestConverters:
                                      spatial_range=(64, 64, 64))
         assert os.path.exists(trt_path) and not leftovers(tmp_path)
         engine = load_engine(trt, trt_path)
-        assert tuple(engine.get_tensor_shape("input")) == (1, 3, 64, 64)
+        assert tuple(engine.get_tensor_shape("input")) == (-1, 3, -1, -1)  # open, whatever the profile
+        assert [tuple(s) for s in engine.get_tensor_profile_shape("input", 0)] == [(1, 3, 64, 64)] * 3
 
         rx.onnx_to_trt_dynamic_shape(onnx_path, trt_path, precision="fp16", batch_range=(1, 2, 4),
                                      spatial_range=(32, 48, 64), workspace=1 << 20)
@@ -302,8 +303,8 @@ class TestConverters:
         assert [tuple(s) for s in engine.get_tensor_profile_shape("input", 0)] == [
             (1, 3, 32, 32), (2, 3, 48, 48), (4, 3, 64, 64)]
         if hasattr(trt, "_standin"):
-            assert "FP16" in engine.precision_flags and "BF16" not in engine.precision_flags
-            assert engine.workspace == 1 << 20
+            assert "FP16" in engine._precision_flags and "BF16" not in engine._precision_flags
+            assert engine._workspace == 1 << 20
         assert not leftovers(tmp_path)
 
     def test_fixed_dimensions_of_the_model_stay_fixed(self, trt, tmp_path):
@@ -322,15 +323,16 @@ class TestConverters:
         rx.onnx_to_trt_fixed_shape(onnx_path=onnx_path, engine_path=str(tmp_path / "r.trt"),
                                    input_shape=(1, 3, 16, 16), precision="tf32")
         engine = load_engine(trt, str(tmp_path / "r.trt"))
-        assert tuple(engine.get_tensor_shape("input")) == (1, 3, 16, 16)
+        assert tuple(engine.get_tensor_shape("input")) == (-1, 3, 16, 16)
+        assert [tuple(s) for s in engine.get_tensor_profile_shape("input", 0)] == [(1, 3, 16, 16)] * 3
         if hasattr(trt, "_standin"):
-            assert engine.precision_flags == ["TF32"]
+            assert engine._precision_flags == ["TF32"]
         rx.onnx_to_trt_fixed_shape(onnx_path=onnx_path, engine_path=str(tmp_path / "r.trt"),
                                    input_shape=(2, 3, 16, 16), precision="fp32")
         engine = load_engine(trt, str(tmp_path / "r.trt"))
-        assert tuple(engine.get_tensor_shape("input")) == (2, 3, 16, 16)
+        assert [tuple(s) for s in engine.get_tensor_profile_shape("input", 0)] == [(2, 3, 16, 16)] * 3
         if hasattr(trt, "_standin"):
-            assert engine.precision_flags == []  # fp32: no reduced precision, TF32 included
+            assert engine._precision_flags == []  # fp32: no reduced precision, TF32 included
 
     def test_failures_leave_the_target_alone(self, trt, tmp_path):
         bad = tmp_path / "bad.onnx"

@@ -6,6 +6,10 @@ views share memory, new buffers from `empty` hold a sentinel until written, arra
 the device that was current when they were made, and every buffer has a real address that
 `cupy._standin.lookup` maps back to its bytes.  Streams and events are recorded in
 `cupy._standin.log`.  See `cupy._standin` for the test-facing book-keeping.
+
+Its public surface is checked against the real cupy-cuda12x 14.2.0 (tests/test_standin_surface.py):
+every name, class member and parameter offered here exists there.  What only tests read back has
+a leading underscore.
 """
 
 import numpy as _np
@@ -18,7 +22,7 @@ from . import linalg
 from . import random
 from . import testing
 
-__version__ = "13.3.0"
+__version__ = "14.2.0"
 
 # the routines, including those named like builtins (sum, max, min, all, any, round, abs)
 for _n in _routines.__all__:

@@ -13,6 +13,7 @@ the way cupy's array does where code can tell the difference.
 from __future__ import annotations
 
 import functools
+import inspect
 import operator
 import sys
 import warnings
@@ -311,17 +312,33 @@ def prepare_index(key, ellipsis=True):
 _COMPARISONS = frozenset(["greater", "greater_equal", "less", "less_equal", "equal", "not_equal"])
 
 
-class ufunc:
-    """An elementwise function over device arrays and scalars (numpy's ufunc underneath)."""
+def _call_signature(nin, nout):
+    """How cupy documents a ufunc's call: inputs by position only, then out, casting, dtype."""
+    P = inspect.Parameter
+    params = [P(n, P.POSITIONAL_ONLY) for n in (["x"] if nin == 1 else ["x%d" % (i + 1) for i in range(nin)])]
+    if nout > 1:
+        params += [P("out%d" % (i + 1), P.POSITIONAL_ONLY, default=None) for i in range(nout)]
+    params += [P("out", P.POSITIONAL_OR_KEYWORD, default=None if nout == 1 else (None,) * nout),
+               P("casting", P.KEYWORD_ONLY, default="same_kind"), P("dtype", P.KEYWORD_ONLY, default=None)]
+    return inspect.Signature(params)
 
-    def __init__(self, np_ufunc, name=None):
+
+class ufunc:
+    """An elementwise function over device arrays and scalars (numpy's ufunc underneath).
+    cupy makes them; `ufunc._of` is how the stand-in does."""
+
+    @classmethod
+    def _of(cls, np_ufunc):
+        self = cls.__new__(cls)
         self._np = np_ufunc
-        self.__name__ = name or np_ufunc.__name__
+        self.__name__ = np_ufunc.__name__
         self.nin = np_ufunc.nin
         self.nout = np_ufunc.nout
         self.nargs = np_ufunc.nargs
         self.types = np_ufunc.types
         self.__doc__ = np_ufunc.__doc__
+        self.__signature__ = _call_signature(np_ufunc.nin, np_ufunc.nout)
+        return self
 
     def __repr__(self):
         return "<ufunc '%s'>" % self.__name__
@@ -330,14 +347,11 @@ class ufunc:
         out = kwargs.pop("out", None)
         if "dtype" in kwargs and kwargs["dtype"] is not None:
             kwargs["dtype"] = get_dtype(kwargs["dtype"])
-        if "_where" in kwargs:
-            w = kwargs.pop("_where")
-            kwargs["where"] = host(w, "_where") if isinstance(w, ndarray) else bool(w)
         return out, kwargs
 
     @quiet
     def __call__(self, *args, **kwargs):
-        wrong = set(kwargs) - {"out", "dtype", "casting", "_where"}
+        wrong = set(kwargs) - {"out", "dtype", "casting"}
         if wrong:
             raise TypeError("Wrong arguments %s" % {k: kwargs[k] for k in wrong})
         out, kwargs = self._kwargs(kwargs)
@@ -399,7 +413,7 @@ _U = {}
 def U(name):
     u = _U.get(name)
     if u is None:
-        u = _U[name] = ufunc(_np_ufunc(name))
+        u = _U[name] = ufunc._of(_np_ufunc(name))
     return u
 
 
@@ -572,7 +586,7 @@ class ndarray:
     @property
     def data(self):
         root = _root(self._a)
-        mem = _memory.Memory(_root=root, _device_id=self._dev)
+        mem = _memory.Memory(root.nbytes, _root=root, _device_id=self._dev)
         return _memory.MemoryPointer(mem, _standin.address_of(self._a) - mem.ptr)
 
     @property
@@ -642,7 +656,7 @@ class ndarray:
         return pickle.dumps(self, -1)
 
     # -- conversion --
-    def __array__(self, dtype=None, copy=None):
+    def __array__(self, dtype=None):
         raise TypeError(IMPLICIT_MSG)
 
     def __int__(self):
@@ -795,10 +809,6 @@ class ndarray:
         from . import matmul
         return matmul(other, self)
 
-    def __imatmul__(self, other):
-        from . import matmul
-        return matmul(self, other, out=self)
-
     def __neg__(self):
         return U("negative")(self)
 
@@ -832,9 +842,9 @@ class ndarray:
         # a copy lands on the current device, wherever the source lives
         return wrap(np.array(self._a, order=order, copy=True))
 
-    def view(self, dtype=None, array_class=None):
-        if array_class is not None:
-            raise NotImplementedError("array_class is not supported by the stand-in")
+    def view(self, dtype=None, type=None):
+        if type is not None:
+            raise NotImplementedError("type is not supported by the stand-in")
         if dtype is None:
             return wrap(self._a.view())
         return wrap(self._a.view(get_dtype(dtype)))
@@ -952,9 +962,9 @@ class ndarray:
         check_device(self)
         return wrap(np.ptp(self._a, axis=axis, keepdims=keepdims))
 
-    def clip(self, min=None, max=None, out=None, **kwargs):
+    def clip(self, min=None, max=None, out=None):
         from . import clip
-        return clip(self, min, max, out=out, **kwargs)
+        return clip(self, min, max, out)
 
     @quiet
     def round(self, decimals=0, out=None):

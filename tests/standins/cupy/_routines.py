@@ -83,10 +83,10 @@ def _like(a, dtype, order, shape):
     return shp, d, order
 
 
-def empty_like(a, dtype=None, order="K", subok=None, shape=None):
+def empty_like(prototype, dtype=None, order="K", subok=None, shape=None):
     if subok is not None:
         raise TypeError("subok is not supported yet")
-    shp, d, order = _like(a, dtype, order, shape)
+    shp, d, order = _like(prototype, dtype, order, shape)
     return new_array(shp, d, order)
 
 
@@ -206,7 +206,7 @@ def copy(a, order="K"):
     return a.copy(order=order)
 
 
-def asnumpy(a, stream=None, order="C", out=None, blocking=True):
+def asnumpy(a, stream=None, order="C", out=None, *, blocking=True):
     """Host copy of a device array.  Anything else goes through numpy.asarray, which (as in
     cupy) does not copy a numpy array."""
     if isinstance(a, ndarray):
@@ -417,26 +417,26 @@ def vsplit(ary, indices_or_sections):
     return [wrap(x) for x in _np.vsplit(_view_host(ary, "ary"), soft(indices_or_sections))]
 
 
-def flip(m, axis=None):
-    return wrap(_np.flip(_view_host(m, "m"), axis))
+def flip(a, axis=None):
+    return wrap(_np.flip(_view_host(a), axis))
 
 
-def flipud(m):
-    x = _view_host(m, "m")
+def flipud(a):
+    x = _view_host(a)
     if x.ndim < 1:
         raise ValueError("Input must be >= 1-d")
     return wrap(x[::-1])
 
 
-def fliplr(m):
-    x = _view_host(m, "m")
+def fliplr(a):
+    x = _view_host(a)
     if x.ndim < 2:
         raise ValueError("Input must be >= 2-d")
     return wrap(x[:, ::-1])
 
 
-def rot90(m, k=1, axes=(0, 1)):
-    return wrap(_np.rot90(_view_host(m, "m"), k, axes))
+def rot90(a, k=1, axes=(0, 1)):
+    return wrap(_np.rot90(_view_host(a), k, axes))
 
 
 def roll(a, shift, axis=None):
@@ -543,47 +543,108 @@ def argpartition(a, kth, axis=-1):
 
 # ---- reductions and statistics -------------------------------------------------------------
 
-def _method(name):
-    def f(a, *args, **kwargs):
-        if not isinstance(a, ndarray):
-            raise TypeError("Unsupported type %s (a must be a cupy.ndarray)" % type(a))
-        return getattr(a, name)(*args, **kwargs)
-    f.__name__ = name
-    return f
+def _array(a):
+    if not isinstance(a, ndarray):
+        raise TypeError("Unsupported type %s (a must be a cupy.ndarray)" % type(a))
+    return a
 
 
-sum = _method("sum")
-prod = _method("prod")
-mean = _method("mean")
-var = _method("var")
-std = _method("std")
-amax = max = _method("max")
-amin = min = _method("min")
-argmax = _method("argmax")
-argmin = _method("argmin")
-cumsum = _method("cumsum")
-cumprod = _method("cumprod")
-all = _method("all")
-any = _method("any")
-ptp = _method("ptp")
-trace = _method("trace")
-diagonal = _method("diagonal")
+def sum(a, axis=None, dtype=None, out=None, keepdims=False):
+    return _array(a).sum(axis, dtype, out, keepdims)
 
 
-def _stat(np_func):
-    def f(a, axis=None, out=None, keepdims=False, **kwargs):
-        x = host(a)
-        return _with_out(np_func, (x,), dict(axis=axis, out=out, keepdims=keepdims, **kwargs))
-    f.__name__ = np_func.__name__
-    return f
+def prod(a, axis=None, dtype=None, out=None, keepdims=False):
+    return _array(a).prod(axis, dtype, out, keepdims)
 
 
-nanmax = _stat(_np.nanmax)
-nanmin = _stat(_np.nanmin)
-nansum = _stat(_np.nansum)
-nanmean = _stat(_np.nanmean)
-nanargmax = lambda a, axis=None: wrap(_np.nanargmax(host(a), axis))  # noqa: E731
-nanargmin = lambda a, axis=None: wrap(_np.nanargmin(host(a), axis))  # noqa: E731
+def mean(a, axis=None, dtype=None, out=None, keepdims=False):
+    return _array(a).mean(axis, dtype, out, keepdims)
+
+
+def var(a, axis=None, dtype=None, out=None, ddof=0, keepdims=False):
+    return _array(a).var(axis, dtype, out, ddof, keepdims)
+
+
+def std(a, axis=None, dtype=None, out=None, ddof=0, keepdims=False):
+    return _array(a).std(axis, dtype, out, ddof, keepdims)
+
+
+def amax(a, axis=None, out=None, keepdims=False):
+    return _array(a).max(axis, out, keepdims)
+
+
+def amin(a, axis=None, out=None, keepdims=False):
+    return _array(a).min(axis, out, keepdims)
+
+
+max = amax
+min = amin
+
+
+def argmax(a, axis=None, dtype=None, out=None, keepdims=False):
+    return _array(a).argmax(axis, out, dtype, keepdims)
+
+
+def argmin(a, axis=None, dtype=None, out=None, keepdims=False):
+    return _array(a).argmin(axis, out, dtype, keepdims)
+
+
+def cumsum(a, axis=None, dtype=None, out=None):
+    return _array(a).cumsum(axis, dtype, out)
+
+
+def cumprod(a, axis=None, dtype=None, out=None):
+    return _array(a).cumprod(axis, dtype, out)
+
+
+def all(a, axis=None, out=None, keepdims=False):
+    return _array(a).all(axis, out, keepdims)
+
+
+def any(a, axis=None, out=None, keepdims=False):
+    return _array(a).any(axis, out, keepdims)
+
+
+def ptp(a, axis=None, out=None, keepdims=False):
+    return _array(a).ptp(axis, out, keepdims)
+
+
+def trace(a, offset=0, axis1=0, axis2=1, dtype=None, out=None):
+    return _array(a).trace(offset, axis1, axis2, dtype, out)
+
+
+def diagonal(a, offset=0, axis1=0, axis2=1):
+    return _array(a).diagonal(offset, axis1, axis2)
+
+
+def nanmax(a, axis=None, out=None, keepdims=False):
+    return _with_out(_np.nanmax, (host(a),), dict(axis=axis, out=out, keepdims=keepdims))
+
+
+def nanmin(a, axis=None, out=None, keepdims=False):
+    return _with_out(_np.nanmin, (host(a),), dict(axis=axis, out=out, keepdims=keepdims))
+
+
+def _opt_dtype(dtype):
+    return None if dtype is None else get_dtype(dtype)
+
+
+def nansum(a, axis=None, dtype=None, out=None, keepdims=False):
+    return _with_out(_np.nansum, (host(a),), dict(axis=axis, dtype=_opt_dtype(dtype), out=out, keepdims=keepdims))
+
+
+def nanmean(a, axis=None, dtype=None, out=None, keepdims=False):
+    return _with_out(_np.nanmean, (host(a),), dict(axis=axis, dtype=_opt_dtype(dtype), out=out, keepdims=keepdims))
+
+
+def nanargmax(a, axis=None, dtype=None, out=None, keepdims=False):
+    r = _with_out(_np.nanargmax, (host(a),), dict(axis=axis, out=out, keepdims=keepdims))
+    return r if dtype is None else r.astype(dtype, copy=False)
+
+
+def nanargmin(a, axis=None, dtype=None, out=None, keepdims=False):
+    r = _with_out(_np.nanargmin, (host(a),), dict(axis=axis, out=out, keepdims=keepdims))
+    return r if dtype is None else r.astype(dtype, copy=False)
 
 
 def median(a, axis=None, out=None, overwrite_input=False, keepdims=False):
@@ -627,9 +688,8 @@ def bincount(x, weights=None, minlength=0):
     return wrap(_np.bincount(host(x, "x"), None if weights is None else host(weights, "weights"), minlength))
 
 
-def clip(a, a_min=None, a_max=None, out=None, *, min=None, max=None):
-    lo = a_min if a_min is not None else min
-    hi = a_max if a_max is not None else max
+def clip(a, a_min, a_max, out=None):
+    lo, hi = a_min, a_max
     if lo is None and hi is None:
         raise ValueError("array_clip: must set either max or min")
     x = host(a)
@@ -698,25 +758,20 @@ def outer(a, b, out=None):
     return _with_out(_np.outer, (host(a), host(b, "b")), dict(out=out))
 
 
-def matmul(x1, x2, out=None, **kwargs):
+def matmul(x1, x2, /, *, out=None):
     if is_scalar(x1) or is_scalar(x2):
         raise ValueError("matmul: Input operand does not have enough dimensions")
-    return _with_out(_np.matmul, (host(x1, "x1"), host(x2, "x2")), dict(out=out, **kwargs))
+    return _with_out(_np.matmul, (host(x1, "x1"), host(x2, "x2")), dict(out=out))
 
 
 def tensordot(a, b, axes=2):
     return wrap(_np.tensordot(host(a), host(b, "b"), axes))
 
 
-def einsum(*operands, **kwargs):
-    subscripts, ops = operands[0], operands[1:]
+def einsum(subscripts, *operands, dtype=None, optimize=False):
     if not isinstance(subscripts, str):
         raise TypeError("cupy.einsum takes the subscripts text as its first argument")
-    kwargs.pop("optimize", None)
-    out = kwargs.pop("out", None)
-    if kwargs.get("dtype") is not None:
-        kwargs["dtype"] = get_dtype(kwargs["dtype"])
-    return _with_out(_np.einsum, (subscripts,) + tuple(operand(o) for o in ops), dict(out=out, **kwargs))
+    return wrap_any(_np.einsum(subscripts, *[operand(o) for o in operands], dtype=_opt_dtype(dtype)))
 
 
 def cross(a, b, axisa=-1, axisb=-1, axisc=-1, axis=None):
@@ -789,8 +844,8 @@ def get_default_memory_pool():
 
 
 def get_default_pinned_memory_pool():
-    from .cuda import memory
-    return memory._pinned_pool
+    from .cuda import pinned_memory
+    return pinned_memory._pool
 
 
 # ---- elementwise functions ------------------------------------------------------------------

@@ -2,7 +2,7 @@
 
 import numpy as _np
 
-from ._core import wrap, get_dtype
+from ._core import ndarray as _ndarray, host as _host, wrap as _wrap, get_dtype as _get_dtype
 
 _state = _np.random.RandomState()
 
@@ -12,7 +12,7 @@ def seed(seed=None):
 
 
 def _cast(a, dtype):
-    return wrap(_np.asarray(a).astype(get_dtype(dtype), copy=False))
+    return _wrap(_np.asarray(a).astype(_get_dtype(dtype), copy=False))
 
 
 def rand(*size, dtype=float):
@@ -46,8 +46,9 @@ def randint(low, high=None, size=None, dtype=int):
     return _cast(_state.randint(low, high, size), dtype)
 
 
-def permutation(num):
-    return wrap(_state.permutation(num))
+def permutation(a):
+    """A shuffled arange(a) for an integer, a shuffled copy (along the first axis) for an array."""
+    return _wrap(_state.permutation(_host(a) if isinstance(a, _ndarray) else a))
 
 
 class RandomState:
@@ -74,8 +75,13 @@ class RandomState:
 
 
 class Generator:
-    def __init__(self, seed=None):
+    """cupy makes one from a bit generator; the stand-in's come from `default_rng`."""
+
+    @classmethod
+    def _of(cls, seed):
+        self = cls.__new__(cls)
         self._g = _np.random.default_rng(seed)
+        return self
 
     def random(self, size=None, dtype=float):
         return _cast(self._g.random(size), dtype)
@@ -86,12 +92,9 @@ class Generator:
     def uniform(self, low=0.0, high=1.0, size=None, dtype=float):
         return _cast(self._g.uniform(low, high, size), dtype)
 
-    def normal(self, loc=0.0, scale=1.0, size=None, dtype=float):
-        return _cast(self._g.normal(loc, scale, size), dtype)
-
     def integers(self, low, high=None, size=None, dtype=_np.int64, endpoint=False):
         return _cast(self._g.integers(low, high, size, endpoint=endpoint), dtype)
 
 
 def default_rng(seed=None):
-    return Generator(seed)
+    return Generator._of(seed)

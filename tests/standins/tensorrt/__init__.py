@@ -6,6 +6,10 @@ small header (see `tensorrt._standin`); executing it runs the model with ONNX Ru
 on the CPU, reading and writing the device buffers bound by address through the
 `cupy` stand-in (`cupy._standin.lookup`).
 
+Its public surface is checked against TensorRT's type stubs, tensorrt-stubs 10.13.0.35.1
+(tests/test_standin_surface.py): every name, member, parameter and enum value offered here
+exists there.  What only tests read back has a leading underscore.
+
 Deliberately strict where the real library would silently misbehave: a bound buffer
 that is freed, too small or of another element type raises RuntimeError at
 `execute_async_v3`.  Where the real library reports failure by its return value
@@ -31,7 +35,8 @@ import numpy as np
 
 from . import _standin
 
-__version__ = "10.0.0+standin"
+# The TensorRT release line whose behaviour this stand-in models.
+__version__ = "10.13.0+standin"
 
 _log: list = []
 _LOG_LIMIT = 64  # only the latest entries are kept, so long loops (leak checks) stay flat
@@ -118,15 +123,15 @@ class BuilderFlag(_TrtEnum):
     INT8 = 1
     DEBUG = 2
     GPU_FALLBACK = 3
-    REFIT = 5
-    DISABLE_TIMING_CACHE = 6
-    TF32 = 7
-    SPARSE_WEIGHTS = 8
-    OBEY_PRECISION_CONSTRAINTS = 10
-    PREFER_PRECISION_CONSTRAINTS = 11
-    DIRECT_IO = 12
-    FP8 = 16
-    BF16 = 18
+    REFIT = 4
+    DISABLE_TIMING_CACHE = 5
+    TF32 = 6
+    SPARSE_WEIGHTS = 7
+    OBEY_PRECISION_CONSTRAINTS = 9
+    PREFER_PRECISION_CONSTRAINTS = 10
+    DIRECT_IO = 11
+    FP8 = 15
+    BF16 = 17
 
 
 _PRECISION_FLAGS = (BuilderFlag.FP16, BuilderFlag.BF16, BuilderFlag.TF32, BuilderFlag.INT8, BuilderFlag.FP8)
@@ -149,14 +154,35 @@ def volume(iterable):
     return v
 
 
-class Dims(tuple):
-    """Tensor dimensions; a tuple of ints, -1 for a dimension not fixed."""
+class Dims:
+    """Tensor dimensions, -1 for a dimension not fixed.  Like the real one a sequence of ints
+    (len, indexing, iteration) that equals a list or tuple of the same ints, and not a tuple:
+    no concatenation, no hashing."""
 
-    def __new__(cls, dims=()):
-        return super().__new__(cls, (int(d) for d in dims))
+    __hash__ = None
+
+    def __init__(self, shape=()):
+        self._dims = [int(d) for d in shape]
+
+    def __len__(self):
+        return len(self._dims)
+
+    def __getitem__(self, index):
+        if isinstance(index, slice):
+            return tuple(self._dims[index])
+        return self._dims[index]
+
+    def __eq__(self, other):
+        if isinstance(other, Dims):
+            return self._dims == other._dims
+        if isinstance(other, (list, tuple)):
+            return self._dims == list(other)
+        return NotImplemented
 
     def __repr__(self):
-        return "(" + ", ".join(str(d) for d in self) + ")"
+        return "(" + ", ".join(str(d) for d in self._dims) + ")"
+
+    __str__ = __repr__
 
 
 # ----------------------------------------------------------------------------------------
@@ -183,17 +209,18 @@ ILogger.VERBOSE = ILogger.Severity.VERBOSE
 
 
 class Logger(ILogger):
-    """Keeps the messages at or above its minimum severity in `messages` (severity, text)."""
+    """Keeps the messages at or above its minimum severity in `_messages` (severity, text), for
+    tests to read."""
 
     def __init__(self, min_severity=ILogger.Severity.WARNING):
         if not isinstance(min_severity, ILogger.Severity):
             raise TypeError("Logger expects a tensorrt.Logger.Severity")
         self.min_severity = min_severity
-        self.messages: list = []
+        self._messages: list = []
 
     def log(self, severity, msg):
         if severity.value <= self.min_severity.value:
-            self.messages.append((severity, str(msg)))
+            self._messages.append((severity, str(msg)))
 
 
 def _require_logger(logger):
@@ -208,7 +235,11 @@ def _require_logger(logger):
 
 class Runtime:
     def __init__(self, logger):
-        self.logger = _require_logger(logger)
+        self._logger = _require_logger(logger)
+
+    @property
+    def logger(self):
+        return self._logger
 
     def deserialize_cuda_engine(self, serialized_engine):
         if isinstance(serialized_engine, str):
@@ -245,14 +276,8 @@ class ICudaEngine:
     def get_tensor_name(self, index):
         return self._tensors[index]["name"]
 
-    def __len__(self):
-        return len(self._tensors)
-
     def __getitem__(self, index):
         return self._tensors[index]["name"]
-
-    def __iter__(self):
-        return iter([t["name"] for t in self._tensors])
 
     def _tensor(self, name):
         try:
@@ -271,7 +296,7 @@ class ICudaEngine:
             return TensorIOMode.NONE
         return TensorIOMode[self._by_name[name]["mode"]]
 
-    def get_tensor_profile_shape(self, name, profile_index=0):
+    def get_tensor_profile_shape(self, name, profile_index):
         if profile_index != 0:
             raise IndexError("the engine has one optimization profile")
         p = self._inputs.get(name)
@@ -280,13 +305,13 @@ class ICudaEngine:
         return [Dims(p["min"]), Dims(p["opt"]), Dims(p["max"])]
 
     @property
-    def precision_flags(self):
-        """Builder flags the engine was built with (stand-in only)."""
+    def _precision_flags(self):
+        """Builder flags the engine was built with (for tests)."""
         return list(self._header.get("precision", []))
 
     @property
-    def workspace(self):
-        """WORKSPACE limit the engine was built with (stand-in only)."""
+    def _workspace(self):
+        """WORKSPACE limit the engine was built with (for tests)."""
         return self._header.get("workspace")
 
     def serialize(self):
@@ -322,13 +347,20 @@ class IExecutionContext:
     _ids = itertools.count(1)
 
     def __init__(self, engine):
-        self.engine = engine
+        self._engine = engine
         self._id = next(self._ids)
         self._addresses: dict = {}
         self._input_shapes: dict = {}
         self._run_shapes: dict = {}
         self.name = f"context{self._id}"
-        self.active_optimization_profile = 0
+
+    @property
+    def engine(self):
+        return self._engine
+
+    @property
+    def active_optimization_profile(self):
+        return 0
 
     def _log_error(self, msg):
         self.engine._logger.log(ILogger.Severity.ERROR, f"IExecutionContext: {msg}")
@@ -367,10 +399,6 @@ class IExecutionContext:
         if name in self._input_shapes:
             return self._input_shapes[name]
         return tuple(self.engine._by_name[name]["shape"])
-
-    @property
-    def all_input_dimensions_specified(self):
-        return all(-1 not in self._input_dims(n) for n in self.engine._inputs)
 
     def get_tensor_shape(self, name):
         t = self.engine._tensor(name)
@@ -517,14 +545,8 @@ class IHostMemory(_HostMemoryBase):
     def __init__(self, data: bytes):
         self._data = bytes(data)
 
-    def __bytes__(self):
-        return self._data
-
     def __buffer__(self, flags):
         return memoryview(self._data)
-
-    def __len__(self):
-        return len(self._data)
 
     @property
     def nbytes(self):
@@ -540,18 +562,29 @@ class ITensor:
         self.name = name
         self.shape = Dims(shape)
         self.dtype = dtype
-        self.is_network_input = is_input
-        self.is_network_output = not is_input
+        self._is_input = is_input
+
+    @property
+    def is_network_input(self):
+        return self._is_input
+
+    @property
+    def is_network_output(self):
+        return not self._is_input
 
 
 class INetworkDefinition:
     def __init__(self, flags):
-        self.flags = flags
+        self._flags = flags
         self.name = "network"
         self._model_bytes = None
         self._model = None
         self._inputs: list = []
         self._outputs: list = []
+
+    @property
+    def flags(self):
+        return self._flags
 
     @property
     def num_inputs(self):
@@ -572,7 +605,7 @@ class INetworkDefinition:
         return self._outputs[index]
 
 
-class _ParserError:
+class ParserError:
     def __init__(self, desc, node=-1):
         self._desc = desc
         self._node = node
@@ -596,8 +629,8 @@ class OnnxParser:
     def __init__(self, network, logger):
         if not isinstance(network, INetworkDefinition):
             raise TypeError("OnnxParser expects a tensorrt.INetworkDefinition")
-        self.network = network
-        self.logger = _require_logger(logger)
+        self._network = network
+        self._logger = _require_logger(logger)
         self._errors: list = []
 
     @property
@@ -611,8 +644,8 @@ class OnnxParser:
         self._errors.clear()
 
     def _fail(self, msg):
-        self._errors.append(_ParserError(msg))
-        self.logger.log(ILogger.Severity.ERROR, f"ModelImporter: {msg}")
+        self._errors.append(ParserError(msg))
+        self._logger.log(ILogger.Severity.ERROR, f"ModelImporter: {msg}")
         return False
 
     def parse_from_file(self, model):
@@ -652,7 +685,7 @@ class OnnxParser:
             onnxruntime.InferenceSession(data, sess_options=opts, providers=["CPUExecutionProvider"])
         except Exception as exc:
             return self._fail(f"model cannot be imported: {exc}")
-        net = self.network
+        net = self._network
         net._model_bytes, net._model = data, proto
         net._inputs, net._outputs = inputs, outputs
         return True
@@ -719,9 +752,19 @@ class IBuilderConfig:
 
 class Builder:
     def __init__(self, logger):
-        self.logger = _require_logger(logger)
-        self.platform_has_fast_fp16 = True
-        self.platform_has_tf32 = True
+        self._logger = _require_logger(logger)
+
+    @property
+    def logger(self):
+        return self._logger
+
+    @property
+    def platform_has_fast_fp16(self):
+        return True
+
+    @property
+    def platform_has_tf32(self):
+        return True
 
     def create_network(self, flags=0):
         return INetworkDefinition(int(flags))
@@ -761,7 +804,9 @@ class Builder:
                 return self._error(f"input {t.name!r} has dynamic dimensions {dims} and no optimization profile")
             else:
                 mn = op = mx = dims
-            engine_dims = tuple(a if a == b == c else -1 for a, b, c in zip(mn, op, mx))
+            # Open dimensions stay open on the engine whatever the profile (even min == max):
+            # only an execution context resolves them, from the shapes set on it.
+            engine_dims = dims
             input_dims[t.name] = engine_dims
             inputs.append({"name": t.name, "dtype": t.dtype.name,
                            "min": list(mn), "opt": list(op), "max": list(mx)})

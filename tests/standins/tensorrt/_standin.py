@@ -133,7 +133,7 @@ def build_engine(onnx_bytes, profiles=None, precision=None, workspace=None) -> b
         config.add_optimization_profile(profile)
     blob = builder.build_serialized_network(network, config)
     if blob is None:
-        raise ValueError("engine build failed: " + "; ".join(m for _, m in logger.messages))
+        raise ValueError("engine build failed: " + "; ".join(m for _, m in logger._messages))
     return bytes(blob)
 
 

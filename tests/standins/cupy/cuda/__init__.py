@@ -4,14 +4,11 @@ from . import runtime
 from . import device
 from . import stream
 from . import memory
+from . import pinned_memory
 from .device import Device, get_device_id
 from .stream import Stream, ExternalStream, Event, get_current_stream, get_elapsed_time
-from .memory import Memory, MemoryPointer, MemoryPool, PinnedMemoryPool, alloc, set_allocator, get_allocator
-from .runtime import CUDARuntimeError
-
-thrust_enabled = False
-cub_enabled = False
-cudnn_enabled = False
+from .memory import Memory, MemoryPointer, MemoryPool, alloc, set_allocator, get_allocator
+from .pinned_memory import PinnedMemoryPool
 
 
 def is_available():

@@ -9,9 +9,10 @@ from . import runtime
 
 
 class Memory:
-    """One device allocation.  Holding it keeps the allocation alive."""
+    """One device allocation.  Holding it keeps the allocation alive.  `_root` (with its device
+    `_device_id`) wraps an existing allocation instead of making one."""
 
-    def __init__(self, size=0, _root=None, _device_id=None):
+    def __init__(self, size, *, _root=None, _device_id=None):
         if _root is None:
             _root = _standin.poison(np.empty((int(size),), np.uint8))
             dev = runtime.getDevice()
@@ -138,19 +139,7 @@ class MemoryPool:
         return 0
 
 
-class PinnedMemoryPool:
-    def __init__(self, allocator=None):
-        pass
-
-    def free_all_blocks(self):
-        pass
-
-    def n_free_blocks(self):
-        return 0
-
-
 _pool = MemoryPool()
-_pinned_pool = PinnedMemoryPool()
 
 
 def get_allocator():

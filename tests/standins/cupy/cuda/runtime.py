@@ -8,14 +8,15 @@ from .. import _standin
 is_hip = False
 _is_hip_environment = False
 
-errorMemoryAllocation = 2
-errorInvalidValue = 1
-errorInvalidDevice = 101
+# CUDA error codes (the module does not export them)
+_errorInvalidValue = 1
+_errorMemoryAllocation = 2
+_errorInvalidDevice = 101
 
 _ERRORS = {
-    errorInvalidValue: ("cudaErrorInvalidValue", "invalid argument"),
-    errorMemoryAllocation: ("cudaErrorMemoryAllocation", "out of memory"),
-    errorInvalidDevice: ("cudaErrorInvalidDevice", "invalid device ordinal"),
+    _errorInvalidValue: ("cudaErrorInvalidValue", "invalid argument"),
+    _errorMemoryAllocation: ("cudaErrorMemoryAllocation", "out of memory"),
+    _errorInvalidDevice: ("cudaErrorInvalidDevice", "invalid device ordinal"),
 }
 
 memcpyHostToHost = 0
@@ -52,16 +53,16 @@ def getDeviceCount():
 
 def _check_device(device_id):
     if not isinstance(device_id, int) or not 0 <= device_id < _standin.device_count:
-        raise CUDARuntimeError(errorInvalidDevice)
+        raise CUDARuntimeError(_errorInvalidDevice)
 
 
 def getDevice():
     return _local.device
 
 
-def setDevice(device_id):
-    _check_device(device_id)
-    _local.device = device_id
+def setDevice(device):
+    _check_device(device)
+    _local.device = device
 
 
 _device_sync_notes = {}
@@ -78,14 +79,14 @@ def deviceSynchronize():
     _note_device_sync(_local.device)
 
 
-def streamSynchronize(stream_ptr):
-    _standin.note(("synchronize", int(stream_ptr)))
+def streamSynchronize(stream):
+    _standin.note(("synchronize", int(stream)))
 
 
-def getDeviceProperties(device_id):
-    _check_device(device_id)
+def getDeviceProperties(device):
+    _check_device(device)
     return {"name": b"Stand-in GPU", "totalGlobalMem": 80 * 2**30, "major": 9, "minor": 0,
-            "multiProcessorCount": 132, "warpSize": 32, "pciBusID": device_id}
+            "multiProcessorCount": 132, "warpSize": 32, "pciBusID": device}
 
 
 def memGetInfo():
@@ -104,7 +105,7 @@ def _device_bytes(ptr, size):
     try:
         return _standin.lookup(ptr, size)
     except _standin.AddressError:
-        raise CUDARuntimeError(errorInvalidValue) from None
+        raise CUDARuntimeError(_errorInvalidValue) from None
 
 
 def memcpy(dst, src, size, kind):

@@ -100,8 +100,16 @@ class Stream(_BaseStream):
         else:
             ptr, dev = next(_ptrs), runtime.getDevice()
         super().__init__(ptr, dev)
-        self.non_blocking = bool(non_blocking)
-        self.priority = priority
+        self._non_blocking = bool(non_blocking)
+        self._priority = 0 if priority is None else int(priority)
+
+    @property
+    def is_non_blocking(self):
+        return self._non_blocking
+
+    @property
+    def priority(self):
+        return self._priority
 
 
 class ExternalStream(_BaseStream):
@@ -119,8 +127,6 @@ class Event:
     def __init__(self, block=False, disable_timing=False, interprocess=False):
         self._ptr = next(_ptrs)
         self._sync_note = ("event_synchronize", None)
-        self.block = block
-        self.disable_timing = disable_timing
 
     @property
     def ptr(self):
@@ -148,10 +154,6 @@ def get_current_stream(device_id=None):
     if device_id is None:
         device_id = runtime.getDevice()
     return _current.streams.get(device_id, Stream.null)
-
-
-def get_current_stream_ptr():
-    return get_current_stream().ptr
 
 
 def get_elapsed_time(start_event, end_event):

@@ -38,10 +38,9 @@ def gaussian_filter(input, sigma, order=0, output=None, mode="reflect", cval=0.0
                  truncate=truncate, radius=radius, axes=axes)
 
 
-def gaussian_filter1d(input, sigma, axis=-1, order=0, output=None, mode="reflect", cval=0.0, truncate=4.0, *,
-                      radius=None):
+def gaussian_filter1d(input, sigma, axis=-1, order=0, output=None, mode="reflect", cval=0.0, truncate=4.0):
     return _call(_ndi.gaussian_filter1d, input, output, sigma, axis=axis, order=order, mode=mode, cval=cval,
-                 truncate=truncate, radius=radius)
+                 truncate=truncate)
 
 
 def uniform_filter(input, size=3, output=None, mode="reflect", cval=0.0, origin=0, *, axes=None):
@@ -134,8 +133,8 @@ def label(input, structure=None, output=None):
     return _wrap(lab), n
 
 
-def distance_transform_edt(input, sampling=None, return_distances=True, return_indices=False):
-    res = _ndi.distance_transform_edt(_host(input, "input"), sampling, return_distances, return_indices)
+def distance_transform_edt(image, sampling=None, return_distances=True, return_indices=False):
+    res = _ndi.distance_transform_edt(_host(image, "image"), sampling, return_distances, return_indices)
     if isinstance(res, tuple):
         return tuple(_wrap(r) for r in res)
     return _wrap(res)
