@@ -17,9 +17,9 @@ import corvanta.embedding as emb
 import corvanta.idmap
 import corvanta.schema
 import models
+from models import Spy
 import rastrix
 from leakcheck import assert_no_leaks
-from spies import Spy
 
 trt = pytest.importorskip("tensorrt")
 standin = pytest.mark.skipif(not hasattr(trt, "_standin"), reason="inspects the TensorRT stand-in")

@@ -11,7 +11,7 @@ import corvanta.segmentation as seg
 import models
 import rastrix
 from leakcheck import assert_no_leaks
-from spies import Spy
+from models import Spy
 
 DEFAULT_GROUPS = [[1, 3, 14, 15, 16, 17, 18], [2, 4, 5], [6, 7, 8, 9, 10, 11, 12, 13]]
 NOT_IMPLEMENTED = "^forward method must be implemented in subclass$"
