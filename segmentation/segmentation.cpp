@@ -206,8 +206,8 @@ nb::object onnx_init(Call &c) {
 nb::object onnx_initialize(Call &c) {
     nb::handle self = c[0];
     self.attr("session") = kit::onnx_session(c, c[1], c[2], c[3]);
-    auto first_input = [&] { return self.attr("session").attr("get_inputs")()[nb::int_(0)]; };
-    auto first_output = [&] { return self.attr("session").attr("get_outputs")()[nb::int_(0)]; };
+    auto first_input = [&]() -> nb::object { return self.attr("session").attr("get_inputs")()[nb::int_(0)]; };
+    auto first_output = [&]() -> nb::object { return self.attr("session").attr("get_outputs")()[nb::int_(0)]; };
     self.attr("input_name") = first_input().attr("name");
     self.attr("input_shape") = first_input().attr("shape");
     self.attr("dtype") = first_input().attr("type");
@@ -226,6 +226,75 @@ nb::object onnx_forward(Call &c) {
     feed[self.attr("input_name")] = batch_numpy;
     nb::object preds = session.attr("run")(nb::none(), feed);
     return cp.attr("asarray")(preds);
+}
+
+// ---- TrtFaceSegmentation -----------------------------------------------------------------------
+
+// The scores of the engines the back-end builds: float32, N x 19 x 512 x 512.
+constexpr Py_ssize_t kClasses = 19, kSide = 512;
+
+nb::object trt_init(Call &c) {
+    kit::trt_construct(c, g_trt,
+                       kit::dynamic_shape_build(c, "bf16", nb::make_tuple(1, 1, 16), nb::make_tuple(512, 512, 512),
+                                                nb::int_(2147483648LL)));
+    return nb::none();
+}
+
+// An output that the buffers of forward cannot hold (another element type, or a fixed dimension
+// other than the role's) is refused: the engine would write past them or be misread.
+void check_output(nb::handle trt, nb::handle cp, nb::handle engine, nb::handle name) {
+    nb::object dims = kit::as_tuple(engine.attr("get_tensor_shape")(name));
+    nb::object dtype = cp.attr("dtype")(trt.attr("nptype")(engine.attr("get_tensor_dtype")(name)));
+    bool fits = dtype.equal(cp.attr("dtype")("float32")) && nb::len(dims) == 4;
+    const Py_ssize_t want[] = {kClasses, kSide, kSide};
+    for (Py_ssize_t k = 1; fits && k < 4; ++k) {
+        const Py_ssize_t d = nb::cast<Py_ssize_t>(nb::int_(dims[k]));
+        fits = d < 0 || d == want[k - 1];
+    }
+    if (!fits)
+        kit::raise(PyExc_ValueError,
+                   "TensorRT engine output '%U' is %R %S: the parsing back-end takes float32 class scores "
+                   "N x %zd x %zd x %zd",
+                   nb::str(name).ptr(), dims.ptr(), dtype.ptr(), kClasses, kSide, kSide);
+}
+
+nb::object trt_initialize(Call &c) {
+    nb::handle self = c[0];
+    nb::object trt = c.g("trt"), cp = c.g("cp");
+    kit::trt_setup(c, trt, self, c[1], true, [&](const kit::EngineNames &names) {
+        nb::object engine = self.attr("engine");
+        nb::object input_tensor = nb::len(names.inputs) ? nb::object(names.inputs[0]) : nb::object(nb::str("input"));
+        self.attr("input_tensor") = input_tensor;
+        self.attr("output_names") = names.outputs;
+        for (nb::handle name : names.outputs) check_output(trt, cp, engine, name);
+        // The input size from a fixed height and width; open ones leave the role's. An engine
+        // without an input has no buffer under "input": KeyError.
+        nb::object buffer = self.attr("d_inputs")[input_tensor];
+        nb::object dims = kit::as_tuple(engine.attr("get_tensor_shape")(input_tensor));
+        if (nb::len(dims) >= 4) {
+            nb::object height = nb::int_(dims[2]), width = nb::int_(dims[3]);
+            if (nb::cast<Py_ssize_t>(height) > 0 && nb::cast<Py_ssize_t>(width) > 0)
+                self.attr("input_size") = nb::make_tuple(width, height);
+        }
+    });
+    return nb::none();
+}
+
+// The batch through the engine, its shape set on the context; every output re-made for its
+// batch size (at the context's shape, or N x 19 x 512 x 512 where the context leaves it open).
+// Returns a copy of the last output (none without outputs).
+nb::object trt_forward(Call &c) {
+    nb::handle self = c[0], batch = c[1];
+    kit::TrtShapes shapes;
+    shapes.set_inputs = true;
+    shapes.fallback_every_output = true;
+    shapes.fallback_shape = nb::make_tuple(nb::int_(batch.attr("shape")[0]), kClasses, kSide, kSide);
+    nb::object input_tensor = self.attr("input_tensor");
+    kit::trt_execute(c, c.g("trt"), self, {kit::TrtFeed{input_tensor, batch}}, shapes);
+    nb::object names = self.attr("output_names");
+    const Py_ssize_t n = nb::len(names);
+    if (n == 0) return nb::none();
+    return c.g("cp").attr("copy")(self.attr("d_outputs")[names[nb::int_(n - 1)]]);
 }
 
 // ---- surface ------------------------------------------------------------------------------------
@@ -294,4 +363,12 @@ KIT_MODULE(segmentation, m) {
                           .def(forward_fn(onnx_forward))
                           .make();
     g_onnx = onnx.inc_ref();
+
+    nb::object trt =
+        kit::Class(m, "TrtFaceSegmentation", base, "Face segmentation using TensorRT for high-performance inference.")
+            .def(init_fn(trt_init))
+            .def(initialize_fn(trt_initialize, false))
+            .def(forward_fn(trt_forward))
+            .make();
+    g_trt = trt.inc_ref();
 }

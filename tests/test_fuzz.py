@@ -133,7 +133,9 @@ TARGETS = {
     "paste": lambda fx: callables_of(paste) + callables_of(paste.PasteBack(3)),
     "segmentation": lambda fx: (
         callables_of(BlankSegmentation())
-        + callables_of(segmentation.OnnxFaceSegmentation(model_bytes=fx("parser_bytes"), device="cpu"))),
+        + callables_of(segmentation.OnnxFaceSegmentation(model_bytes=fx("parser_bytes"), device="cpu"))
+        + callables_of(segmentation.TrtFaceSegmentation(model_bytes=trt_engine(
+            models.parser(), profiles={"input": ((1, 3, 512, 512),) * 2 + ((16, 3, 512, 512),)})))),
 }
 
 
