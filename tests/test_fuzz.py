@@ -13,7 +13,7 @@ import pytest
 
 import models
 import rastrix as rx
-from corvanta import detection, embedding, idmap, paste, segmentation, swap
+from corvanta import analysis, detection, embedding, facewarp, idmap, paste, segmentation, swap
 from corvanta.schema import CorvantaFace
 
 CALLS_PER_TARGET = 120
@@ -114,6 +114,15 @@ class BlankSegmentation(segmentation.BaseFaceSegmentation):
     pass
 
 
+class BlankAnalysis(analysis.BaseFaceAnalysis):
+    pass
+
+
+@pytest.fixture(scope="module")
+def gender_age_bytes():
+    return models.gender_age()
+
+
 # Each target gives (label, callable) pairs; the module issues add theirs here.
 TARGETS = {
     "rastrix": lambda fx: callables_of(rx) + callables_of(rx.GaussianBlur()),
@@ -136,6 +145,10 @@ TARGETS = {
         + callables_of(segmentation.OnnxFaceSegmentation(model_bytes=fx("parser_bytes"), device="cpu"))
         + callables_of(segmentation.TrtFaceSegmentation(model_bytes=trt_engine(
             models.parser(), profiles={"input": ((1, 3, 512, 512),) * 2 + ((16, 3, 512, 512),)})))),
+    "facewarp": lambda fx: callables_of(facewarp),
+    "analysis": lambda fx: (
+        callables_of(BlankAnalysis())
+        + callables_of(analysis.OnnxFaceAnalysis(model_bytes=fx("gender_age_bytes"), device="cpu"))),
 }
 
 
