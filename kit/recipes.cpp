@@ -177,11 +177,15 @@ void trt_construct(const Call &c, nb::handle cls, const BuildEngine &build) {
 }
 
 BuildEngine dynamic_shape_build(const Call &c, const char *precision, nb::object batch_range,
-                                nb::object spatial_range) {
-    return [&c, precision, batch_range, spatial_range](nb::handle onnx_path, nb::handle trt_path) {
-        c.g("rx").attr("onnx_to_trt_dynamic_shape")(onnx_path, trt_path, nb::arg("precision") = precision,
-                                                    nb::arg("batch_range") = batch_range,
-                                                    nb::arg("spatial_range") = spatial_range);
+                                nb::object spatial_range, nb::object workspace) {
+    return [&c, precision, batch_range, spatial_range, workspace](nb::handle onnx_path, nb::handle trt_path) {
+        nb::object convert = c.g("rx").attr("onnx_to_trt_dynamic_shape");
+        if (workspace.is_valid())
+            convert(onnx_path, trt_path, nb::arg("precision") = precision, nb::arg("batch_range") = batch_range,
+                    nb::arg("spatial_range") = spatial_range, nb::arg("workspace") = workspace);
+        else
+            convert(onnx_path, trt_path, nb::arg("precision") = precision, nb::arg("batch_range") = batch_range,
+                    nb::arg("spatial_range") = spatial_range);
     };
 }
 
@@ -347,7 +351,9 @@ void trt_execute(const Call &c, nb::handle trt, nb::handle self, const std::vect
         for (auto [name, buffer] : nb::borrow<nb::dict>(snapshot)) {
             nb::object shape = shape_tuple(ctx.attr("get_tensor_shape")(name));
             if (!fully_known(shape)) {
-                if (!shapes.fallback_output.is_valid() || !name.equal(shapes.fallback_output)) continue;
+                const bool fallback = shapes.fallback_every_output ||
+                                      (shapes.fallback_output.is_valid() && name.equal(shapes.fallback_output));
+                if (!fallback || !shapes.fallback_shape.is_valid()) continue;
                 shape = shape_tuple(shapes.fallback_shape);
             }
             if (!shape.equal(shape_tuple(buffer.attr("shape"))))

@@ -35,9 +35,10 @@ using BuildEngine = std::function<void(nb::handle onnx_path, nb::handle trt_path
 void trt_model_file(const Call &c, nb::handle self, const BuildEngine &build, bool pair_other_paths = true);
 
 // The usual build step: rx.onnx_to_trt_dynamic_shape(onnx_path, trt_path, precision=...,
-// batch_range=..., spatial_range=...), with `rx` the calling module's global.
+// batch_range=..., spatial_range=...), with `rx` the calling module's global; a `workspace` (bytes)
+// follows as a fourth keyword when given.
 BuildEngine dynamic_shape_build(const Call &c, const char *precision, nb::object batch_range,
-                                nb::object spatial_range);
+                                nb::object spatial_range, nb::object workspace = {});
 
 // The fixed-shape build step: rx.onnx_to_trt_fixed_shape(onnx_path=..., engine_path=...,
 // input_shape=..., precision=...), keywords only, with `rx` the calling module's global.
@@ -100,7 +101,8 @@ EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle
 //    reports fully known and different from its buffer's is re-made at that shape (the buffer's
 //    element type) and re-bound; the output `shapes.fallback_output`, when given, is re-made
 //    at `shapes.fallback_shape` when the context reports no fully known shape for it (other
-//    outputs of unknown shape keep their buffers);
+//    outputs of unknown shape keep their buffers, unless `shapes.fallback_every_output`: then
+//    every output of unknown shape takes `shapes.fallback_shape`);
 //  - execute_async_v3 on self.stream; a result that is False raises RuntimeError naming the
 //    inputs and their shapes, so no stale output is ever handed on;
 //  - the object's stream is synchronised before returning.
@@ -113,6 +115,7 @@ struct TrtShapes {
     bool set_inputs = false;
     nb::handle fallback_output = {};
     nb::object fallback_shape = {};
+    bool fallback_every_output = false;
 };
 struct TrtRunOptions {
     // Fixed shapes: refuse a feed of another shape only once its buffer has been re-made, re-bound

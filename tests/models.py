@@ -396,24 +396,38 @@ def parser_classes(model_input):
     return d.argmin(axis=1)
 
 
-def parser(classes=19, size=512, batch="N", outputs=1, input_name="input", output_name="output", path=None):
-    """Face parser: N x 3 x size x size -> N x classes x size x size logits.
+def parser(classes=19, size=512, batch="N", outputs=1, input_name="input", output_name="output", out_size=None,
+           out_dtype="float32", path=None):
+    """Face parser: N x 3 x size x size -> N x classes x out_size x out_size logits.
 
     logit_c = 2 * p_c . x - |p_c|^2 with p_c = PARSER_PALETTE[c]: the arg-max is the
     nearest palette colour.  `outputs=2` adds a second output of the same shape (the
-    logits + 1) for tests of models with more than one output.
+    logits + 1) for tests of models with more than one output.  `out_size` (a multiple of
+    `size`; default `size`) enlarges the logits by repeating pixels; `out_dtype="float16"`
+    casts them.  `size` may be a name (open height and width).
     """
     if classes > len(PARSER_PALETTE):
         raise ValueError(f"at most {len(PARSER_PALETTE)} classes")
     pal = PARSER_PALETTE[:classes]
     inits = [_init("cls_w", (2.0 * pal).reshape(classes, 3, 1, 1)), _init("cls_b", -(pal ** 2).sum(axis=1))]
-    nodes = [helper.make_node("Conv", [input_name, "cls_w", "cls_b"], [output_name], name="classify")]
-    out_shape = [batch, classes, size, size]
-    outs = [helper.make_tensor_value_info(output_name, TensorProto.FLOAT, out_shape)]
+    nodes = [helper.make_node("Conv", [input_name, "cls_w", "cls_b"], ["logits"], name="classify")]
+    cur = "logits"
+    if out_size is not None and out_size != size:
+        inits.append(_init("up_scales", [1.0, 1.0, out_size / size, out_size / size]))
+        nodes.append(helper.make_node("Resize", [cur, "", "up_scales"], ["enlarged"], mode="nearest", name="enlarge"))
+        cur = "enlarged"
+    elem = _ELEM_TYPES[out_dtype]
+    if out_dtype != "float32":
+        nodes.append(helper.make_node("Cast", [cur], ["cast"], to=elem, name="cast"))
+        cur = "cast"
+    nodes.append(helper.make_node("Identity", [cur], [output_name], name="out"))
+    side = size if out_size is None else out_size
+    out_shape = [batch, classes, side, side]
+    outs = [helper.make_tensor_value_info(output_name, elem, out_shape)]
     if outputs == 2:
-        inits.append(_init("one", 1.0))
+        inits.append(_init("one", 1.0, np.float16 if out_dtype == "float16" else np.float32))
         nodes.append(helper.make_node("Add", [output_name, "one"], [output_name + "_aux"], name="aux"))
-        outs.append(helper.make_tensor_value_info(output_name + "_aux", TensorProto.FLOAT, out_shape))
+        outs.append(helper.make_tensor_value_info(output_name + "_aux", elem, out_shape))
     elif outputs != 1:
         raise ValueError("outputs must be 1 or 2")
     graph = helper.make_graph(

@@ -13,7 +13,7 @@ import pytest
 
 import models
 import rastrix as rx
-from corvanta import analysis, detection, embedding, enhance, facewarp, idmap, paste, swap
+from corvanta import analysis, detection, embedding, enhance, facewarp, idmap, paste, segmentation, swap
 from corvanta.schema import CorvantaFace
 
 CALLS_PER_TARGET = 120
@@ -79,6 +79,11 @@ def embedder_bytes():
     return models.embedder()
 
 
+@pytest.fixture(scope="module")
+def parser_bytes():
+    return models.parser(size=16)
+
+
 def trt_engine(onnx_bytes, **kw):
     import tensorrt as trt
 
@@ -106,6 +111,10 @@ class BlankEnhance(enhance.BaseFaceEnhance):
 
 
 class BlankSwap(swap.BaseFaceSwap):
+    pass
+
+
+class BlankSegmentation(segmentation.BaseFaceSegmentation):
     pass
 
 
@@ -139,6 +148,11 @@ TARGETS = {
         callables_of(BlankEnhance())
         + callables_of(enhance.OnnxFaceEnhance(model_bytes=models.restorer(size=16), device="cpu"))
         + callables_of(enhance.TrtFaceEnhance(model_bytes=trt_engine(models.restorer(size=16))))),
+    "segmentation": lambda fx: (
+        callables_of(BlankSegmentation())
+        + callables_of(segmentation.OnnxFaceSegmentation(model_bytes=fx("parser_bytes"), device="cpu"))
+        + callables_of(segmentation.TrtFaceSegmentation(model_bytes=trt_engine(
+            models.parser(), profiles={"input": ((1, 3, 512, 512),) * 2 + ((16, 3, 512, 512),)})))),
     "facewarp": lambda fx: callables_of(facewarp),
     "analysis": lambda fx: (
         callables_of(BlankAnalysis())
