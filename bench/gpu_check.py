@@ -1,7 +1,8 @@
 """End-to-end check on a GPU machine, with the real cupy, onnxruntime (CUDA provider where
 installed) and TensorRT where present: the image library's basics, detection with both back-ends on
-a frame with a planted face, the identity latent with both embedders, FFHQ alignment, and gender and
-age of the detected face.
+a frame with a planted face, the identity latent with both embedders, the swap of the detected face
+with both back-ends and its paste-back into the frame, parsing masks and restoration with both
+back-ends, FFHQ alignment, and gender and age of the detected face: every module of the package.
 
     python bench/gpu_check.py            # prints one line per check, exits non-zero on a failure
 
@@ -108,6 +109,75 @@ def main():
             diff = float(cp.abs(latent - latents["onnx"]).max())
             assert diff < 2e-2, diff  # the engine is built with bf16
             return "max difference %.4f" % diff
+
+    import corvanta.enhance as enh
+    import corvanta.paste as pa
+    import corvanta.segmentation as seg
+    import corvanta.swap as sw
+
+    def model_file(name, data):
+        path = os.path.join(folder, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def agree(a, b, tol):
+        diff = float(cp.abs(a.astype(cp.float32) - b.astype(cp.float32)).max())
+        assert diff < tol, diff
+        return "max difference %.4f" % diff
+
+    swap_path = model_file("swapper.onnx", models.swapper())
+    swapped = {}
+
+    @check("face swap of the detected face, ONNX Runtime back-end")
+    def _():
+        out = sw.OnnxFaceSwap(swap_path, device=device).get(found["onnx"].image, latents["onnx"] + 0, 1.0)
+        assert out.shape == (256, 256, 3) and bool(cp.isfinite(out).all()), out.shape
+        swapped["onnx"] = out
+
+    if have_trt:
+        @check("face swap, TensorRT back-end (bf16 engine), and agreement with ONNX Runtime")
+        def _():
+            out = sw.TrtFaceSwap(swap_path).get(found["onnx"].image, latents["onnx"] + 0, 1.0)
+            return agree(out, swapped["onnx"], 5e-2)
+
+    @check("paste-back of the swapped crop into the frame")
+    def _():
+        face = found["onnx"]
+        crop = rx.resize(swapped["onnx"], (face.image.shape[1], face.image.shape[0]))
+        out = pa.PasteBack().get(frame, crop, face.matrix)
+        assert out.shape == frame.shape and out.dtype == cp.float32, (out.shape, out.dtype)
+        changed = float(cp.abs(out - frame).max())
+        assert bool(cp.isfinite(out).all()) and changed > 0, changed
+
+    parser_path = model_file("parser.onnx", models.parser())
+    masks = {}
+
+    @check("parsing masks of the detected face, ONNX Runtime back-end")
+    def _():
+        out = seg.OnnxFaceSegmentation(parser_path, device=device).get(found["onnx"].image)
+        assert out.shape == (512, 512, 3) and out.dtype == cp.float32, (out.shape, out.dtype)
+        masks["onnx"] = out
+
+    if have_trt:
+        @check("parsing masks, TensorRT back-end, and agreement with ONNX Runtime")
+        def _():
+            out = seg.TrtFaceSegmentation(parser_path).get(found["onnx"].image)
+            return "%.4f of mask pixels differ" % float((out != masks["onnx"]).mean())
+
+    restorer_path = model_file("restorer.onnx", models.restorer())
+    restored = {}
+
+    @check("restoration of the detected face, ONNX Runtime back-end")
+    def _():
+        out = enh.OnnxFaceEnhance(restorer_path, device=device).get(found["onnx"].image)
+        assert out.shape == (512, 512, 3) and bool(cp.isfinite(out).all()), out.shape
+        restored["onnx"] = out
+
+    if have_trt:
+        @check("restoration, TensorRT back-end (fixed-shape engine), and agreement with ONNX Runtime")
+        def _():
+            return agree(enh.TrtFaceEnhance(restorer_path).get(found["onnx"].image), restored["onnx"], 2e-2)
 
     import corvanta.analysis as ana
     import corvanta.facewarp as fw
