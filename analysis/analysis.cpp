@@ -88,15 +88,6 @@ nb::object onnx_forward(Call &c) {
 
 // ---- surface --------------------------------------------------------------------------------------
 
-kit::Fn init_fn(kit::Impl impl) {
-    return kit::Fn("__init__", impl)
-        .self()
-        .p("model_path", "str | None", kit::Str | kit::OrNone, nb::none())
-        .p("model_bytes", "bytes | None", kit::Bytes | kit::OrNone, nb::none())
-        .p("device", "str", kit::Str, nb::str("cuda"))
-        .ret("None");
-}
-
 kit::Fn forward_fn(kit::Impl impl, const char *doc) {
     return kit::Fn("forward", impl).self().p("face_image", "cp.ndarray").ret("cp.ndarray").doc(doc);
 }
@@ -117,7 +108,7 @@ KIT_MODULE(analysis, m) {
                                  "    Base class for face analysis models.\n"
                                  "    Analyzes faces to extract attributes such as gender and age.\n"
                                  "    ")
-                          .def(init_fn(base_init))
+                          .def(kit::model_init_fn(base_init))
                           .def(forward_fn(base_forward,
                                           "\n"
                                           "        Placeholder for the forward method.\n"
@@ -138,13 +129,8 @@ KIT_MODULE(analysis, m) {
                                  "    ONNX-based face analysis implementation.\n"
                                  "    Uses ONNX Runtime for inference on gender and age prediction models.\n"
                                  "    ")
-                          .def(init_fn(onnx_init))
-                          .def(kit::Fn("initialize", onnx_initialize)
-                                   .self()
-                                   .p("model_bytes", "bytes", kit::Bytes)
-                                   .p("device", "str", kit::Str)
-                                   .p("device_id", "str", kit::Str, nb::str("0"))
-                                   .ret("None")
+                          .def(kit::model_init_fn(onnx_init))
+                          .def(kit::model_initialize_fn(onnx_initialize, true)
                                    .doc("\n"
                                         "        Initialize ONNX Runtime session.\n"
                                         "        "))

@@ -181,24 +181,14 @@ nb::object trt_forward(Call &c) {
 
 void make_backend_classes(nb::module_ m, nb::handle base) {
     nb::object onnx = kit::Class(m, "OnnxFaceDetection", base)
-                          .def(init_signature("__init__", onnx_init))
-                          .def(kit::Fn("initialize", onnx_initialize)
-                                   .self()
-                                   .p("model_bytes", "bytes", kit::Bytes)
-                                   .p("device", "str", kit::Str)
-                                   .p("device_id", "str", kit::Str, nb::str("0"))
-                                   .ret("None"))
+                          .def(kit::model_init_fn(onnx_init))
+                          .def(kit::model_initialize_fn(onnx_initialize, true))
                           .def(forward_signature("forward", onnx_forward))
                           .make();
     g_onnx_class = onnx.inc_ref();
     nb::object trt = kit::Class(m, "TrtFaceDetection", base)
-                         .def(init_signature("__init__", trt_init))
-                         .def(kit::Fn("initialize", trt_initialize)
-                                  .self()
-                                  .p("model_bytes", "bytes", kit::Bytes)
-                                  .p("device", "str", kit::Str)
-                                  .p("device_id", "str", kit::Str)
-                                  .ret("None"))
+                         .def(kit::model_init_fn(trt_init))
+                         .def(kit::model_initialize_fn(trt_initialize, false))
                          .def(forward_signature("forward", trt_forward))
                          .make();
     g_trt_class = trt.inc_ref();

@@ -4,6 +4,7 @@
 // detector input, run the back-end's forward, merge and sort the per-stride candidates, suppress
 // overlaps, optionally keep the largest / most central faces, and cut an aligned crop of each.
 #include <kit.h>
+#include <recipes.h>
 
 #include "detection.h"
 
@@ -341,15 +342,6 @@ kit::Fn crop_signature(const char *name, kit::Impl impl) {
 
 }  // namespace
 
-kit::Fn init_signature(const char *name, kit::Impl impl) {
-    return kit::Fn(name, impl)
-        .self()
-        .p("model_path", "str | None", kit::Str | kit::OrNone, nb::none())
-        .p("model_bytes", "bytes | None", kit::Bytes | kit::OrNone, nb::none())
-        .p("device", "str", kit::Str, nb::str("cuda"))
-        .ret("None");
-}
-
 kit::Fn forward_signature(const char *name, kit::Impl impl) {
     return kit::Fn(name, impl)
         .self()
@@ -361,7 +353,7 @@ kit::Fn forward_signature(const char *name, kit::Impl impl) {
 nb::object make_base_class(nb::module_ m) {
     nb::object cls =
         kit::Class(m, "BaseFaceDetection", m.attr("BaseModelLoader"), "Base class for face detection models.")
-            .def(init_signature("__init__", init))
+            .def(kit::model_init_fn(init))
             .def(forward_signature("forward", forward))
             .def(kit::Fn("get", get)
                      .self()

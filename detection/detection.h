@@ -7,8 +7,7 @@ namespace corvanta::detection {
 
 namespace nb = nanobind;
 
-// Signatures shared by the base class and the back-ends.
-kit::Fn init_signature(const char *name, kit::Impl impl);
+// The forward signature shared by the base class and the back-ends.
 kit::Fn forward_signature(const char *name, kit::Impl impl);
 
 // BaseFaceDetection, made in the module body and stored in the module.

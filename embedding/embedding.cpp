@@ -177,28 +177,12 @@ nb::object trt_forward(Call &c) {
 
 // ---- surface ------------------------------------------------------------------------------------
 
-kit::Fn init_fn(kit::Impl impl) {
-    return kit::Fn("__init__", impl)
-        .self()
-        .p("model_path", "str | None", kit::Str | kit::OrNone, nb::none())
-        .p("model_bytes", "bytes | None", kit::Bytes | kit::OrNone, nb::none())
-        .p("device", "str", kit::Str, nb::str("cuda"))
-        .ret("None");
-}
-
 kit::Fn forward_fn(kit::Impl impl) {
     return kit::Fn("forward", impl).self().p("images", "cp.ndarray | list[cp.ndarray]").ret("cp.ndarray");
 }
 
 kit::Fn get_fn(kit::Impl impl, const char *face_annotation, const char *doc) {
     return kit::Fn("get", impl).self().p("face", face_annotation).ret("cp.ndarray").doc(doc);
-}
-
-kit::Fn initialize_fn(kit::Impl impl, bool default_device_id) {
-    kit::Fn f = kit::Fn("initialize", impl).self().p("model_bytes", "bytes", kit::Bytes).p("device", "str", kit::Str);
-    if (default_device_id) f.p("device_id", "str", kit::Str, nb::str("0"));
-    else f.p("device_id", "str", kit::Str);
-    return f.ret("None");
 }
 
 }  // namespace
@@ -214,7 +198,7 @@ KIT_MODULE(embedding, m) {
     m.attr("CorvantaFace") = kit::import_from(m, "schema", "CorvantaFace");
 
     nb::object base = kit::Class(m, "BaseFaceEmbedding", m.attr("BaseModelLoader"), kBaseDoc)
-                          .def(init_fn(base_init))
+                          .def(kit::model_init_fn(base_init))
                           .def(forward_fn(base_forward).doc("Placeholder for the forward method."))
                           .def(kit::Fn("get", base_get)
                                    .self()
@@ -225,16 +209,16 @@ KIT_MODULE(embedding, m) {
                           .make();
     g_base = base.inc_ref();
     nb::object onnx = kit::Class(m, "OnnxFaceEmbedding", base, "Face feature extractor using ONNX Runtime for inference.")
-                          .def(init_fn(onnx_init))
-                          .def(initialize_fn(onnx_initialize, true))
+                          .def(kit::model_init_fn(onnx_init))
+                          .def(kit::model_initialize_fn(onnx_initialize, true))
                           .def(get_fn(backend_get, "CorvantaFace", "Extract embedding for a single face"))
                           .def(forward_fn(onnx_forward))
                           .make();
     g_onnx = onnx.inc_ref();
     nb::object trt =
         kit::Class(m, "TrtFaceEmbedding", base, "Face feature extractor using TensorRT for high-performance inference.")
-            .def(init_fn(trt_init))
-            .def(initialize_fn(trt_initialize, false))
+            .def(kit::model_init_fn(trt_init))
+            .def(kit::model_initialize_fn(trt_initialize, false))
             .def(forward_fn(trt_forward).doc("Forward pass using TensorRT"))
             .def(get_fn(backend_get, "CorvantaFace", "Extract embedding for a single face"))
             .make();

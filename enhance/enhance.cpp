@@ -239,15 +239,6 @@ nb::object trt_forward(Call &c) {
 
 // ---- surface ----------------------------------------------------------------------------------
 
-kit::Fn init_fn(kit::Impl impl) {
-    return kit::Fn("__init__", impl)
-        .self()
-        .p("model_path", "str | None", kit::Str | kit::OrNone, nb::none())
-        .p("model_bytes", "bytes | None", kit::Bytes | kit::OrNone, nb::none())
-        .p("device", "str", kit::Str, nb::str("cuda"))
-        .ret("None");
-}
-
 kit::Fn forward_fn(kit::Impl impl, const char *doc) {
     return kit::Fn("forward", impl).self().p("batch", "cp.ndarray").ret("cp.ndarray").doc(doc);
 }
@@ -264,7 +255,7 @@ KIT_MODULE(enhance, m) {
 
     nb::object base =
         kit::Class(m, "BaseFaceEnhance", m.attr("BaseModelLoader"), kBaseDoc)
-            .def(init_fn(base_init))
+            .def(kit::model_init_fn(base_init))
             .def(forward_fn(base_forward, "\n        Placeholder for the forward method.\n        "))
             .def(kit::Fn("get", get).self().p("image", "cp.ndarray").ret("cp.ndarray"))
             .def(kit::Fn("batch_get", batch_get)
@@ -276,19 +267,14 @@ KIT_MODULE(enhance, m) {
     g_base = base.inc_ref();
     nb::object onnx =
         kit::Class(m, "OnnxFaceEnhance", base, "GFPGAN Face enhancer using ONNX Runtime for face quality improvement.")
-            .def(init_fn(onnx_init))
-            .def(kit::Fn("initialize", onnx_initialize)
-                     .self()
-                     .p("model_bytes", "bytes", kit::Bytes)
-                     .p("device", "str", kit::Str)
-                     .p("device_id", "str", kit::Str, nb::str("0"))
-                     .ret("None"))
+            .def(kit::model_init_fn(onnx_init))
+            .def(kit::model_initialize_fn(onnx_initialize, true))
             .def(forward_fn(onnx_forward, FORWARD_DOC("ONNX")))
             .make();
     g_onnx = onnx.inc_ref();
     nb::object trt =
         kit::Class(m, "TrtFaceEnhance", base, "Face enhancer using TensorRT for high-performance face quality improvement.")
-            .def(init_fn(trt_init))
+            .def(kit::model_init_fn(trt_init))
             .def(kit::Fn("initialize", trt_initialize).self().p("model_bytes", "bytes", kit::Bytes).ret("None"))
             .def(forward_fn(trt_forward, FORWARD_DOC("TensorRT")))
             .make();

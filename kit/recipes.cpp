@@ -160,6 +160,22 @@ void initialize_from_attributes(nb::handle self) {
 
 }  // namespace
 
+Fn model_init_fn(Impl impl) {
+    return Fn("__init__", impl)
+        .self()
+        .p("model_path", "str | None", Str | OrNone, nb::none())
+        .p("model_bytes", "bytes | None", Bytes | OrNone, nb::none())
+        .p("device", "str", Str, nb::str("cuda"))
+        .ret("None");
+}
+
+Fn model_initialize_fn(Impl impl, bool default_device_id) {
+    Fn f = Fn("initialize", impl).self().p("model_bytes", "bytes", Bytes).p("device", "str", Str);
+    if (default_device_id) f.p("device_id", "str", Str, nb::str("0"));
+    else f.p("device_id", "str", Str);
+    return f.ret("None");
+}
+
 void onnx_construct(const Call &c, nb::handle cls) {
     nb::handle self = c[0];
     super_attr(cls, self, "__init__")(c[1], c[2], c[3]);

@@ -51,6 +51,11 @@ BuildEngine fixed_shape_build(const Call &c, nb::object input_shape, const char 
 //  - TensorRT: the model-file rule with `build`;
 // and last initialize(model_bytes, device, device_id), looked up on the object.
 void onnx_construct(const Call &c, nb::handle cls);
+// The signatures every model role shares: __init__(self, model_path=None, model_bytes=None,
+// device="cuda") and initialize(self, model_bytes, device, device_id), device_id defaulting to "0"
+// when `default_device_id`.
+Fn model_init_fn(Impl impl);
+Fn model_initialize_fn(Impl impl, bool default_device_id);
 void trt_construct(const Call &c, nb::handle cls, const BuildEngine &build);
 
 // The TensorRT engine set-up (`trt` the TensorRT module), inside the device context

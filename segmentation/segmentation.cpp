@@ -299,24 +299,8 @@ nb::object trt_forward(Call &c) {
 
 // ---- surface ------------------------------------------------------------------------------------
 
-kit::Fn init_fn(kit::Impl impl) {
-    return kit::Fn("__init__", impl)
-        .self()
-        .p("model_path", "str | None", kit::Str | kit::OrNone, nb::none())
-        .p("model_bytes", "bytes | None", kit::Bytes | kit::OrNone, nb::none())
-        .p("device", "str", kit::Str, nb::str("cuda"))
-        .ret("None");
-}
-
 kit::Fn forward_fn(kit::Impl impl) {
     return kit::Fn("forward", impl).self().p("batch", "cp.ndarray").ret("cp.ndarray");
-}
-
-kit::Fn initialize_fn(kit::Impl impl, bool default_device_id) {
-    kit::Fn f = kit::Fn("initialize", impl).self().p("model_bytes", "bytes", kit::Bytes).p("device", "str", kit::Str);
-    if (default_device_id) f.p("device_id", "str", kit::Str, nb::str("0"));
-    else f.p("device_id", "str", kit::Str);
-    return f.ret("None");
 }
 
 }  // namespace
@@ -331,7 +315,7 @@ KIT_MODULE(segmentation, m) {
 
     nb::object base =
         kit::Class(m, "BaseFaceSegmentation", m.attr("BaseModelLoader"), kBaseDoc)
-            .def(init_fn(base_init))
+            .def(kit::model_init_fn(base_init))
             .def(forward_fn(base_forward).doc("\n        Placeholder for the forward method.\n        "))
             .def(kit::Fn("init_indexes", init_indexes).self().p("indexes", "list", kit::List).ret("None"))
             .def(kit::Fn("get", get)
@@ -358,16 +342,16 @@ KIT_MODULE(segmentation, m) {
     g_base = base.inc_ref();
 
     nb::object onnx = kit::Class(m, "OnnxFaceSegmentation", base, "Face segmentation using ONNX Runtime for inference.")
-                          .def(init_fn(onnx_init))
-                          .def(initialize_fn(onnx_initialize, true))
+                          .def(kit::model_init_fn(onnx_init))
+                          .def(kit::model_initialize_fn(onnx_initialize, true))
                           .def(forward_fn(onnx_forward))
                           .make();
     g_onnx = onnx.inc_ref();
 
     nb::object trt =
         kit::Class(m, "TrtFaceSegmentation", base, "Face segmentation using TensorRT for high-performance inference.")
-            .def(init_fn(trt_init))
-            .def(initialize_fn(trt_initialize, false))
+            .def(kit::model_init_fn(trt_init))
+            .def(kit::model_initialize_fn(trt_initialize, false))
             .def(forward_fn(trt_forward))
             .make();
     g_trt = trt.inc_ref();
