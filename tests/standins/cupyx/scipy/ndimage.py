@@ -5,7 +5,9 @@ new device array, or the device array given as `output`."""
 import numpy as _np
 from scipy import ndimage as _ndi
 
+from cupy import _standin
 from cupy._core import host as _host, wrap as _wrap, out_array as _out_array, get_dtype as _get_dtype, quiet as _quiet
+from cupy._core import ndarray as _ndarray
 
 __all__ = [
     "gaussian_filter", "gaussian_filter1d", "uniform_filter", "uniform_filter1d", "median_filter",
@@ -85,7 +87,9 @@ def correlate1d(input, weights, axis=-1, output=None, mode="reflect", cval=0.0, 
 
 
 def affine_transform(input, matrix, offset=0.0, output_shape=None, output=None, order=3, mode="constant",
-                     cval=0.0, prefilter=True, *, texture_memory=False):
+                     cval=0.0, prefilter=True, *, texture_memory=False, float64_coords=False):
+    """scipy computes coordinates in float64 whatever float64_coords says (cupy uses float32 for
+    float32 images unless it is set)."""
     if not isinstance(offset, (int, float)):
         offset = _host(offset, "offset")
     return _call(_ndi.affine_transform, input, output, _host(matrix, "matrix"), offset=offset,
@@ -148,6 +152,20 @@ def laplace(input, output=None, mode="reflect", cval=0.0):
     return _call(_ndi.laplace, input, output, mode=mode, cval=cval)
 
 
+def _label_cost(result, args, kwargs):
+    return _standin.LAUNCH_AND_READ  # the number of labels comes back to the host
+
+
+def _offset_cost(result, args, kwargs):
+    # cupy reads an offset given as a device array one value at a time
+    offset = args[2] if len(args) > 2 else kwargs.get("offset", 0.0)
+    reads = offset.size if isinstance(offset, _ndarray) else 0
+    return (1, 0, reads)
+
+
+_COSTS = {"label": _label_cost, "affine_transform": _offset_cost}
+
 for _n in __all__:
-    globals()[_n] = _quiet(globals()[_n])
+    globals()[_n] = _standin.entry("cupyx.scipy.ndimage." + _n, _COSTS.get(_n, _standin.LAUNCH))(
+        _quiet(globals()[_n]))
 del _n
