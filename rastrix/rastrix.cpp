@@ -3,8 +3,8 @@
 // Every operation takes and returns device arrays of the array library bound to the module
 // global `cp` (cupy); a host array or nested list given as an image is uploaded first. The work
 // stays on the device: apart from to_numpy, the only device values read back to the host are the
-// six entries of an affine matrix (affine_transform, get_inverse_matrix). Weights of resizes and
-// blurs are computed on the host in double precision and uploaded once per call.
+// six entries of the matrix given to get_inverse_matrix. Weights of resizes and blurs are computed
+// on the host in double precision and uploaded once per call.
 //
 // Conventions
 //  * Images are height x width x channels (resize, affine_transform and GaussianBlur also take
@@ -27,7 +27,8 @@
 //    maps a source pixel (x, y, 1) to an output pixel, so the source pixel at p lands at M.p.
 //    Each output pixel q is sampled at M^-1.q, bilinearly, over the source extended by zeros:
 //    outside the warped source the output is 0, and within one pixel of its edge it fades to 0.
-//    A singular or non-finite M raises ValueError (so does get_inverse_matrix).
+//    A singular or non-finite M gives an all-zero image (a singular map has no inverse to sample
+//    through); get_inverse_matrix raises ValueError for one.
 //  * Batches: N x C x H x W float32 (C is 3 for the package's images), C-contiguous. Images are
 //    first brought to float32 by to_float32's rule (so uint8 0..255 becomes [0, 1]) and resized
 //    with INTER_AUTO where their size differs from the batch's. Normalisation is
@@ -80,6 +81,10 @@ void setitem(nb::handle o, nb::handle key, nb::handle value) {
 
 nb::object slice(Py_ssize_t start, Py_ssize_t stop) {
     return steal_or_throw(PySlice_New(nb::int_(start).ptr(), nb::int_(stop).ptr(), nullptr));
+}
+
+nb::object slice(Py_ssize_t start, Py_ssize_t stop, Py_ssize_t step) {
+    return steal_or_throw(PySlice_New(nb::int_(start).ptr(), nb::int_(stop).ptr(), nb::int_(step).ptr()));
 }
 
 nb::object full_slice() { return steal_or_throw(PySlice_New(nullptr, nullptr, nullptr)); }
@@ -396,66 +401,68 @@ nb::object get_inverse_matrix(Call &c) {
 
 // ---- affine_transform -----------------------------------------------------------------------
 
+// What the interpolation makes of a singular or non-finite matrix: every entry of the sampling
+// map that is not finite becomes this, which sends every output pixel (whose coordinates are
+// not negative) far below the source, so the output is all zero. Small enough that sampling
+// coordinates and bilinear weights stay well inside float range.
+constexpr double kOutside = -1e9;
+
+// The sampling map for `ndimage.affine_transform`, built on the device from the 2 x 3 matrix M
+// (no host read): nd x (nd + 1), rows (y, x[, channel]), the last column the offset, so that
+// output pixel q samples the source at T[:, :nd] . q + T[:, nd]. With M = [[a, b, tx], [c, d,
+// ty]] in (x, y) order, the map in (y, x) order is R = [[a, -c], [-b, d]] / det and offset
+// -R . (ty, tx).
+nb::object sampling_map(const Call &c, nb::handle M, Py_ssize_t nd) {
+    nb::object cp = c.g("cp");
+    nb::object arr = cp.attr("asarray")(M);
+    std::vector<Py_ssize_t> s = shape_of(arr);
+    if (s.size() != 2 || (s[0] != 2 && s[0] != 3) || s[1] != 3)
+        kit::raise(PyExc_ValueError, "affine_transform: expected a 2 x 3 matrix, got shape %s",
+                   str_of(arr.attr("shape")).c_str());
+    if (s[0] == 3) arr = getitem(arr, slice(0, 2));
+    // m = [a, b, tx, c, d, ty]
+    nb::object m = cp.attr("ascontiguousarray")(arr, nb::arg("dtype") = "float64").attr("ravel")();
+    const Py_ssize_t cols = nd + 1;
+    // 3-D images: the channel row (0, 0, 1, 0) and a zero channel column come from eye; a 2-D
+    // map has every entry written below.
+    nb::object T = nd == 3 ? cp.attr("eye")(nd, cols, nb::arg("dtype") = "float64")
+                           : cp.attr("empty")(nb::make_tuple(nd, cols), nb::arg("dtype") = "float64");
+    nb::object Tf = T.attr("ravel")();
+    setitem(Tf, slice(0, cols + 2, cols + 1), getitem(m, slice(0, 5, 4)));                       // a, d
+    cp.attr("negative")(getitem(m, slice(3, 0, -2)), nb::arg("out") = getitem(Tf, slice(1, cols + 1, cols - 1)));  // -c, -b
+    nb::object rows = getitem(T, slice(0, 2));
+    nb::object det = cp.attr("dot")(getitem(T, nb::make_tuple(0, slice(0, 2))), getitem(m, slice(4, 0, -3)));  // ad - bc
+    cp.attr("divide")(rows, det, nb::arg("out") = rows);
+    nb::object shift = cp.attr("matmul")(getitem(T, nb::make_tuple(slice(0, 2), slice(0, 2))), getitem(m, slice(5, 1, -3)));
+    cp.attr("negative")(shift, nb::arg("out") = getitem(T, nb::make_tuple(slice(0, 2), nd)));
+    cp.attr("nan_to_num")(T, nb::arg("copy") = false, nb::arg("nan") = kOutside, nb::arg("posinf") = kOutside,
+                          nb::arg("neginf") = kOutside);
+    return T;
+}
+
 nb::object affine_transform(Call &c) {
     nb::object cp = c.g("cp");
     DType dt;
     Planar p = planar(c, c[0], &dt, "affine_transform");
-    Affine m = read_matrix(c, c[1], "affine_transform");
-    Affine inv = invert(m, "affine_transform");
     auto hw = kit::unpack<2>(c[2]);
     Py_ssize_t out_h = as_index(hw[0], "affine_transform: height");
     Py_ssize_t out_w = as_index(hw[1], "affine_transform: width");
     if (out_h < 1 || out_w < 1)
         kit::raise(PyExc_ValueError, "affine_transform: size must be positive, got (%zd, %zd)", out_h, out_w);
-    const char *ctype = compute_type(dt);
-
+    const Py_ssize_t nd = p.ch ? 3 : 2;
+    nb::object T = sampling_map(c, c[1], nd);
     nb::object out_shape = p.ch ? nb::make_tuple(out_h, out_w, p.ch) : nb::make_tuple(out_h, out_w);
-    nb::object out = cp.attr("zeros")(out_shape, nb::arg("dtype") = ctype);
-
-    // Only output pixels within one pixel of the warped source rectangle can receive anything.
-    const double sx[4] = {-1.0, (double) p.w, -1.0, (double) p.w};
-    const double sy[4] = {-1.0, -1.0, (double) p.h, (double) p.h};
-    double x_min = INFINITY, x_max = -INFINITY, y_min = INFINITY, y_max = -INFINITY;
-    for (int k = 0; k < 4; ++k) {
-        double X = m.a * sx[k] + m.b * sy[k] + m.tx, Y = m.c * sx[k] + m.d * sy[k] + m.ty;
-        x_min = std::min(x_min, X), x_max = std::max(x_max, X);
-        y_min = std::min(y_min, Y), y_max = std::max(y_max, Y);
-    }
-    double bx0 = std::max(std::floor(x_min), 0.0), bx1 = std::min(std::ceil(x_max), (double) (out_w - 1));
-    double by0 = std::max(std::floor(y_min), 0.0), by1 = std::min(std::ceil(y_max), (double) (out_h - 1));
-    if (bx0 > bx1 || by0 > by1) return finish(c, out, dt);
-    const Py_ssize_t x0 = (Py_ssize_t) bx0, x1 = (Py_ssize_t) bx1, y0 = (Py_ssize_t) by0, y1 = (Py_ssize_t) by1;
-    const Py_ssize_t bw = x1 - x0 + 1, bh = y1 - y0 + 1;
-
-    // Source coordinates of the box's pixels (float64), kept a little outside the source.
-    nb::object X = cp.attr("arange")(x0, x1 + 1, nb::arg("dtype") = "float64").attr("reshape")(1, bw);
-    nb::object Y = cp.attr("arange")(y0, y1 + 1, nb::arg("dtype") = "float64").attr("reshape")(bh, 1);
-    nb::object u = X * f(inv.a) + Y * f(inv.b) + f(inv.tx);
-    nb::object v = X * f(inv.c) + Y * f(inv.d) + f(inv.ty);
-    u = cp.attr("clip")(u, f(-2.0), f((double) p.w + 1.0));
-    v = cp.attr("clip")(v, f(-2.0), f((double) p.h + 1.0));
-    nb::object u0 = cp.attr("floor")(u), v0 = cp.attr("floor")(v);
-    nb::object fu = astype(u - u0, ctype), fv = astype(v - v0, ctype);
-    nb::object iu = astype(u0, "int64"), iv = astype(v0, "int64");
-
-    nb::object flat = p.ch ? p.x.attr("reshape")(p.h * p.w, p.ch) : p.x.attr("reshape")(p.h * p.w);
-    nb::object acc;
-    for (int dy = 0; dy < 2; ++dy) {
-        for (int dx = 0; dx < 2; ++dx) {
-            nb::object ix = dx ? iu + nb::int_(1) : iu, iy = dy ? iv + nb::int_(1) : iv;
-            nb::object valid = compare(ix, nb::int_(0), Py_GE) & compare(ix, nb::int_(p.w), Py_LT) &
-                               compare(iy, nb::int_(0), Py_GE) & compare(iy, nb::int_(p.h), Py_LT);
-            nb::object wx = dx ? fu : (f(1.0) - fu), wy = dy ? fv : (f(1.0) - fv);
-            nb::object wgt = wx * wy * astype(valid, ctype);
-            nb::object idx = cp.attr("clip")(iy, nb::int_(0), nb::int_(p.h - 1)) * nb::int_(p.w) +
-                             cp.attr("clip")(ix, nb::int_(0), nb::int_(p.w - 1));
-            nb::object val = getitem(flat, idx);
-            if (p.ch) wgt = wgt.attr("reshape")(bh, bw, 1);
-            nb::object term = val * wgt;
-            acc = acc.is_valid() ? acc + term : term;
-        }
-    }
-    setitem(out, nb::make_tuple(slice(y0, y1 + 1), slice(x0, x1 + 1)), acc);
+    // One bilinear pass over the output, pixel centres at integer coordinates, zero outside the
+    // source; coordinates in float64 whatever the image type (cupy 14 computes them in float32
+    // for float32 images unless asked; cupy 13 always in float64 and has no such keyword).
+    nb::dict kw;
+    kw["output_shape"] = out_shape;
+    kw["order"] = 1;
+    kw["mode"] = "grid-constant";
+    kw["cval"] = 0.0;
+    kw["prefilter"] = false;
+    if (kit::truth(c.g("_warp_float64_coords"))) kw["float64_coords"] = true;
+    nb::object out = c.g("ndimage").attr("affine_transform")(p.x, T, **kw);
     return finish(c, out, dt);
 }
 
@@ -856,6 +863,12 @@ kit::Fn batch_fn(const char *name, kit::Impl impl, const char *first, const char
 
 KIT_MODULE(rastrix, m) {
     m.attr("cp") = nb::module_::import_("cupy");
+    nb::object ndimage = nb::module_::import_("cupyx.scipy.ndimage");
+    m.attr("ndimage") = ndimage;
+    m.attr("_warp_float64_coords") = nb::module_::import_("inspect")
+                                         .attr("signature")(ndimage.attr("affine_transform"))
+                                         .attr("parameters")
+                                         .attr("__contains__")("float64_coords");
     m.attr("os") = nb::module_::import_("os");
 
     m.attr("INTER_NEAREST") = nb::int_((int) kNearest);
@@ -882,7 +895,8 @@ KIT_MODULE(rastrix, m) {
             .ret("cp.ndarray")
             .doc("Warps an image by the 2 x 3 matrix M, which maps a source pixel (x, y, 1) to an\n"
                  "output pixel, into an output of size = (height, width).\n\n"
-                 "Bilinear; zero outside the source; pixel centres at integer coordinates.")
+                 "Bilinear; zero outside the source; pixel centres at integer coordinates. A singular\n"
+                 "or non-finite M gives an all-zero image.")
             .make(m);
     m.attr("get_inverse_matrix") = kit::Fn("get_inverse_matrix", get_inverse_matrix)
                                        .p("M", "cp.ndarray")

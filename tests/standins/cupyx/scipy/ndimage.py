@@ -86,13 +86,49 @@ def correlate1d(input, weights, axis=-1, output=None, mode="reflect", cval=0.0, 
                  origin=origin)
 
 
+def _affine_in_box(x, matrix, offset=0.0, output_shape=None, output=None, order=3, mode="constant", cval=0.0,
+                   prefilter=True):
+    """scipy.ndimage.affine_transform; with order 0 or 1 and a constant border, scipy runs only
+    over the box of output pixels that can see the source, the rest is cval: the same values,
+    without interpolating a whole frame of nothing on the CPU."""
+    def whole():
+        return _ndi.affine_transform(x, matrix, offset=offset, output_shape=output_shape, output=output,
+                                     order=order, mode=mode, cval=cval, prefilter=prefilter)
+
+    nd = x.ndim
+    m = _np.asarray(matrix, _np.float64)
+    if order > 1 or mode not in ("constant", "grid-constant") or output_shape is None:
+        return whole()
+    if m.shape in ((nd, nd + 1), (nd + 1, nd + 1)):
+        a, b = m[:nd, :nd], m[:nd, nd]
+    elif m.shape == (nd, nd):
+        a, b = m, _np.broadcast_to(_np.asarray(offset, _np.float64), (nd,))
+    else:
+        return whole()
+    if not (_np.isfinite(a).all() and _np.isfinite(b).all()) or abs(_np.linalg.det(a)) < 1e-12:
+        return whole()
+    # output pixels o with a.o + b inside [-1, n] on every axis
+    corners = _np.array(_np.meshgrid(*[[-1.0, float(n)] for n in x.shape], indexing="ij")).reshape(nd, -1)
+    pts = _np.linalg.solve(a, corners - b[:, None])
+    lo = _np.maximum(_np.floor(pts.min(axis=1)), 0).astype(int)
+    hi = _np.minimum(_np.ceil(pts.max(axis=1)), _np.array(output_shape) - 1).astype(int)
+    dtype = x.dtype if output is None else (output.dtype if isinstance(output, _np.ndarray) else _np.dtype(output))
+    res = output if isinstance(output, _np.ndarray) else _np.empty(output_shape, dtype)
+    res[...] = cval
+    if (lo <= hi).all():
+        box = tuple(slice(l, h + 1) for l, h in zip(lo, hi))
+        res[box] = _ndi.affine_transform(x, a, offset=b + a @ lo, output_shape=tuple(hi - lo + 1), output=dtype,
+                                         order=order, mode=mode, cval=cval, prefilter=prefilter)
+    return None if isinstance(output, _np.ndarray) else res
+
+
 def affine_transform(input, matrix, offset=0.0, output_shape=None, output=None, order=3, mode="constant",
                      cval=0.0, prefilter=True, *, texture_memory=False, float64_coords=False):
     """scipy computes coordinates in float64 whatever float64_coords says (cupy uses float32 for
     float32 images unless it is set)."""
     if not isinstance(offset, (int, float)):
         offset = _host(offset, "offset")
-    return _call(_ndi.affine_transform, input, output, _host(matrix, "matrix"), offset=offset,
+    return _call(_affine_in_box, input, output, _host(matrix, "matrix"), offset=offset,
                  output_shape=output_shape, order=order, mode=mode, cval=cval, prefilter=prefilter)
 
 
