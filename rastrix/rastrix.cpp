@@ -3,8 +3,9 @@
 // Every operation takes and returns device arrays of the array library bound to the module
 // global `cp` (cupy); a host array or nested list given as an image is uploaded first. The work
 // stays on the device: apart from to_numpy, the only device values read back to the host are the
-// six entries of the matrix given to get_inverse_matrix. Weights of resizes and blurs are computed
-// on the host in double precision and uploaded once per call.
+// six entries of the matrix given to get_inverse_matrix. Weights of resizes are computed on the
+// host in double precision and uploaded once per call; blur taps are computed on the host in
+// double precision, uploaded once and kept on the device in a small bounded cache per device.
 //
 // Conventions
 //  * Images are height x width x channels (resize, affine_transform and GaussianBlur also take
@@ -55,6 +56,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -191,19 +193,64 @@ nb::object finish(const Call &c, nb::object x, const DType &d) {
 
 // ---- host-built weight matrices -------------------------------------------------------------
 
-// A rows x cols matrix (row-major) uploaded as a device array of the compute type.
-nb::object upload(const Call &c, const std::vector<double> &w, size_t rows, size_t cols, const char *ctype) {
+// Values computed on the host (row-major, of the given shape) uploaded as a device array of the
+// compute type.
+nb::object upload(const Call &c, const std::vector<double> &w, const std::vector<size_t> &shape, const char *ctype) {
     nb::object host;
     if (std::strcmp(ctype, "float64") == 0) {
-        auto *buf = new std::vector<double>(w);
-        nb::capsule owner(buf, [](void *p) noexcept { delete static_cast<std::vector<double> *>(p); });
-        host = nb::ndarray<nb::numpy, double, nb::ndim<2>>(buf->data(), {rows, cols}, owner).cast();
+        auto buf = std::make_unique<std::vector<double>>(w);
+        double *data = buf->data();
+        nb::capsule owner(buf.get(), [](void *p) noexcept { delete static_cast<std::vector<double> *>(p); });
+        buf.release();
+        host = nb::ndarray<nb::numpy, double>(data, shape.size(), shape.data(), owner).cast();
     } else {
-        auto *buf = new std::vector<float>(w.begin(), w.end());
-        nb::capsule owner(buf, [](void *p) noexcept { delete static_cast<std::vector<float> *>(p); });
-        host = nb::ndarray<nb::numpy, float, nb::ndim<2>>(buf->data(), {rows, cols}, owner).cast();
+        auto buf = std::make_unique<std::vector<float>>(w.begin(), w.end());
+        float *data = buf->data();
+        nb::capsule owner(buf.get(), [](void *p) noexcept { delete static_cast<std::vector<float> *>(p); });
+        buf.release();
+        host = nb::ndarray<nb::numpy, float>(data, shape.size(), shape.data(), owner).cast();
     }
     return c.g("cp").attr("asarray")(host);
+}
+
+// ---- device cache ---------------------------------------------------------------------------
+
+// Arrays that depend only on a few numbers (resize weights, blur taps, per-channel values) are
+// made once per device and kept in the module's `_device_cache`, a dict used as a small
+// least-recently-used cache: at most kCacheEntries arrays and kCacheBytes bytes (the newest
+// entry always stays).
+constexpr Py_ssize_t kCacheEntries = 64;
+constexpr long long kCacheBytes = 256ll << 20;
+
+template <class Make>
+nb::object device_cached(const Call &c, nb::handle key, Make make) {
+    nb::object cache = c.g("_device_cache");
+    if (!PyDict_Check(cache.ptr())) kit::raise(PyExc_TypeError, "rastrix._device_cache must be a dict");
+    nb::object full = nb::make_tuple(key, c.g("cp").attr("cuda").attr("runtime").attr("getDevice")());
+    PyObject *hit = PyDict_GetItemWithError(cache.ptr(), full.ptr());
+    if (hit) {
+        nb::object value = nb::borrow(hit);
+        if (PyDict_DelItem(cache.ptr(), full.ptr()) < 0 || PyDict_SetItem(cache.ptr(), full.ptr(), value.ptr()) < 0)
+            throw nb::python_error();
+        return value;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    nb::object value = make();
+    if (PyDict_SetItem(cache.ptr(), full.ptr(), value.ptr()) < 0) throw nb::python_error();
+    for (;;) {
+        Py_ssize_t n = PyDict_Size(cache.ptr());
+        if (n <= 1) break;
+        long long bytes = 0;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(cache.ptr(), &pos, &k, &v)) bytes += nb::cast<long long>(nb::handle(v).attr("nbytes"));
+        if (n <= kCacheEntries && bytes <= kCacheBytes) break;
+        pos = 0;
+        PyDict_Next(cache.ptr(), &pos, &k, &v);
+        nb::object oldest = nb::borrow(k);
+        if (PyDict_DelItem(cache.ptr(), oldest.ptr()) < 0) throw nb::python_error();
+    }
+    return value;
 }
 
 // Weights of a 1-D resize from n_in to n_out pixels, n_out x n_in, row-major.
@@ -238,24 +285,6 @@ std::vector<double> resize_weights(Py_ssize_t n_in, Py_ssize_t n_out, int mode) 
             for (Py_ssize_t x = x_lo; x < x_hi; ++x) row[x] /= total;
         }
     }
-    return w;
-}
-
-// Reflection without repeating the edge pixel, for any offset.
-Py_ssize_t reflect101(Py_ssize_t p, Py_ssize_t n) {
-    if (n == 1) return 0;
-    const Py_ssize_t period = 2 * (n - 1);
-    p %= period;
-    if (p < 0) p += period;
-    return p < n ? p : period - p;
-}
-
-// Weights of a 1-D correlation with `kernel` (anchor at ksize / 2) over n pixels, n x n.
-std::vector<double> blur_weights(Py_ssize_t n, const std::vector<double> &kernel) {
-    std::vector<double> w((size_t) (n * n), 0.0);
-    const Py_ssize_t k = (Py_ssize_t) kernel.size(), anchor = k / 2;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        for (Py_ssize_t t = 0; t < k; ++t) w[(size_t) (i * n + reflect101(i + t - anchor, n))] += kernel[(size_t) t];
     return w;
 }
 
@@ -316,13 +345,13 @@ void apply_separable(const Call &c, Planar &p, const std::vector<double> &wr, Py
         rows_first = NH * H * W + NH * W * NW <= H * W * NW + NH * H * NW;
     auto do_rows = [&] {
         if (wr.empty()) return;
-        apply_rows(p, upload(c, wr, (size_t) n_h, (size_t) p.h, ctype), n_h);
+        apply_rows(p, upload(c, wr, {(size_t) n_h, (size_t) p.h}, ctype), n_h);
     };
     auto do_cols = [&] {
         if (wc.empty()) return;
         std::vector<double> wt;
         transposed(wc, (size_t) n_w, (size_t) p.w, wt);
-        apply_cols(p, upload(c, wt, (size_t) p.w, (size_t) n_w, ctype), n_w);
+        apply_cols(p, upload(c, wt, {(size_t) p.w, (size_t) n_w}, ctype), n_w);
     };
     if (rows_first) {
         do_rows();
@@ -646,21 +675,28 @@ nb::object blur_get(Call &c) {
     if (ksize == 0) return c.g("cp").attr("asarray")(image);
     if (sigma <= 0) sigma = 0.3 * ((ksize - 1) * 0.5 - 1.0) + 0.8;
 
-    std::vector<double> kernel((size_t) ksize);
-    const double centre = (ksize - 1) * 0.5;
-    double total = 0.0;
-    for (Py_ssize_t t = 0; t < ksize; ++t) {
-        double d = (double) t - centre;
-        kernel[(size_t) t] = std::exp(-(d * d) / (2.0 * sigma * sigma));
-        total += kernel[(size_t) t];
-    }
-    for (double &k : kernel) k /= total;
-
     DType dt;
     Planar p = planar(c, image, &dt, "GaussianBlur.get");
-    std::vector<double> wr = blur_weights(p.h, kernel), wc = blur_weights(p.w, kernel);
-    apply_separable(c, p, wr, p.h, wc, p.w);
-    return finish(c, p.x, dt);
+    const char *ctype = compute_type(dt);
+    nb::object taps = device_cached(c, nb::make_tuple("blur", ksize, sigma, ctype), [&] {
+        std::vector<double> kernel((size_t) ksize);
+        const double centre = (ksize - 1) * 0.5;
+        double total = 0.0;
+        for (Py_ssize_t t = 0; t < ksize; ++t) {
+            double d = (double) t - centre;
+            kernel[(size_t) t] = std::exp(-(d * d) / (2.0 * sigma * sigma));
+            total += kernel[(size_t) t];
+        }
+        for (double &k : kernel) k /= total;
+        return upload(c, kernel, {(size_t) ksize}, ctype);
+    });
+    // Separable: one correlation down the rows, one along them. "mirror" reflects without
+    // repeating the edge pixel, for any reach; with origin 0 the taps of an even kernel sit at
+    // offsets -ksize/2 .. ksize/2 - 1.
+    nb::object ndimage = c.g("ndimage");
+    nb::object x = ndimage.attr("correlate1d")(p.x, taps, nb::arg("axis") = 0, nb::arg("mode") = "mirror");
+    x = ndimage.attr("correlate1d")(x, taps, nb::arg("axis") = 1, nb::arg("mode") = "mirror");
+    return finish(c, x, dt);
 }
 
 // ---- converters -----------------------------------------------------------------------------
@@ -870,6 +906,7 @@ KIT_MODULE(rastrix, m) {
                                          .attr("parameters")
                                          .attr("__contains__")("float64_coords");
     m.attr("os") = nb::module_::import_("os");
+    m.attr("_device_cache") = nb::dict();
 
     m.attr("INTER_NEAREST") = nb::int_((int) kNearest);
     m.attr("INTER_LINEAR") = nb::int_((int) kLinear);

@@ -1,5 +1,6 @@
 """rastrix, the GPU image library: resize, affine warp, blur, batches and the engine converters."""
 
+import functools
 import math
 import os
 
@@ -165,18 +166,6 @@ class TestInverse:
         for img in (np.ones((4, 4, 3)), np.ones((4, 4))):
             out = host(rx.affine_transform(dev(img), dev(M, np.float64), (6, 5)))
             assert out.shape == (6, 5) + img.shape[2:] and not out.any()
-
-
-def test_affine_transform_reads_nothing_back():
-    S = getattr(cp, "_standin", None)
-    if S is None:
-        pytest.skip("counts come from the cupy stand-in's ledger")
-    img, M = dev(np.ones((30, 40, 3))), dev([[0.5, 0.1, 3], [-0.1, 0.5, 2]], np.float64)
-    for image in (img, img[..., 0]):
-        rx.affine_transform(image, M, (12, 12))
-        with S.counting() as seen:
-            rx.affine_transform(image, M, (12, 12))
-        assert seen.host_reads == seen.uploads == 0 and seen.launches <= 10
 
 
 # ---- blur -------------------------------------------------------------------------------------
@@ -373,3 +362,38 @@ class TestConverters:
             rx.onnx_to_trt_fixed_shape(onnx_path=str(tmp_path / "ok.onnx"), engine_path=str(tmp_path / "taken.trt"),
                                        input_shape=(1, 3, 8, 8), precision="fp32")
         assert not leftovers(tmp_path)
+
+
+# ---- the GPU budget: launches, uploads and host reads (counted by the cupy stand-in) -------------
+
+S = getattr(cp, "_standin", None)
+needs_ledger = pytest.mark.skipif(S is None, reason="counts come from the cupy stand-in's ledger")
+IMG = np.random.default_rng(5).uniform(0, 1, (30, 40, 3))
+WARP = [[0.5, 0.1, 3], [-0.1, 0.5, 2]]
+
+
+@needs_ledger
+@pytest.mark.parametrize("make, launches", [
+    (lambda: functools.partial(rx.affine_transform, dev(IMG), dev(WARP, np.float64), (12, 12)), 10),
+    (lambda: functools.partial(rx.affine_transform, dev(IMG[..., 0]), dev(WARP, np.float64), (12, 12)), 10),
+    (lambda: functools.partial(rx.GaussianBlur().get, dev(IMG), 7, 0.0), 4),
+])
+def test_operations_keep_their_budget(make, launches):
+    work = make()  # the arguments are on the device before counting starts
+    work()  # the first call may fill caches
+    with S.counting() as seen:
+        work()
+    assert seen.uploads == seen.host_reads == 0 and seen.launches <= launches
+
+
+def test_device_arrays_are_cached_per_device_and_bounded():
+    blur, img = rx.GaussianBlur(), dev(IMG)
+    expect = host(blur.get(img, 9, 2.0))
+    if cp.cuda.runtime.getDeviceCount() > 1:
+        with cp.cuda.Device(1):  # the taps made on device 0 do not serve device 1
+            np.testing.assert_allclose(host(blur.get(dev(IMG), 9, 2.0)), expect, rtol=1e-6)
+    for k in range(1, 200, 2):
+        blur.get(img, k, 0.0)
+    assert 0 < len(rx._device_cache) <= 64
+    np.testing.assert_array_equal(host(blur.get(img, 9, 2.0)), expect)
+
