@@ -3,9 +3,9 @@
 // Every operation takes and returns device arrays of the array library bound to the module
 // global `cp` (cupy); a host array or nested list given as an image is uploaded first. The work
 // stays on the device: apart from to_numpy, the only device values read back to the host are the
-// six entries of the matrix given to get_inverse_matrix. Weights of resizes are computed on the
-// host in double precision and uploaded once per call; blur taps are computed on the host in
-// double precision, uploaded once and kept on the device in a small bounded cache per device.
+// six entries of the matrix given to get_inverse_matrix. Weights of resizes and blurs are computed
+// on the host in double precision, uploaded once and kept on the device in a small bounded cache
+// per device.
 //
 // Conventions
 //  * Images are height x width x channels (resize, affine_transform and GaussianBlur also take
@@ -308,72 +308,41 @@ Planar planar(const Call &c, nb::handle image, DType *dt, const char *what) {
     return p;
 }
 
-// rows: (n_out x h) applied along axis 0.
-void apply_rows(Planar &p, nb::handle rows, Py_ssize_t n_out) {
-    nb::object flat = p.x.attr("reshape")(p.h, -1);
-    nb::object r = matmul(rows, flat);
-    p.x = p.ch ? r.attr("reshape")(n_out, p.w, p.ch) : r.attr("reshape")(n_out, p.w);
-    p.h = n_out;
+// The weights of a 1-D resize (n_out x n_in, compute type), kept on the device.
+nb::object resize_matrix(const Call &c, Py_ssize_t n_in, Py_ssize_t n_out, int mode, const char *ctype) {
+    return device_cached(c, nb::make_tuple("resize", n_in, n_out, mode, ctype), [&] {
+        return upload(c, resize_weights(n_in, n_out, mode), {(size_t) n_out, (size_t) n_in}, ctype);
+    });
 }
 
-// cols_t: (w x n_out), the transposed column weights, applied along axis 1.
-void apply_cols(Planar &p, nb::handle cols_t, Py_ssize_t n_out) {
-    if (p.ch == 0) {
-        p.x = matmul(p.x, cols_t);
-    } else {
-        nb::object t = p.x.attr("transpose")(0, 2, 1).attr("reshape")(p.h * p.ch, p.w);
-        nb::object r = matmul(t, cols_t);
-        p.x = r.attr("reshape")(p.h, p.ch, n_out).attr("transpose")(0, 2, 1);
-    }
-    p.w = n_out;
-}
-
-void transposed(const std::vector<double> &w, size_t rows, size_t cols, std::vector<double> &out) {
-    out.assign(w.size(), 0.0);
-    for (size_t i = 0; i < rows; ++i)
-        for (size_t j = 0; j < cols; ++j) out[j * rows + i] = w[i * cols + j];
-}
-
-// Applies row weights (n_h x h) and column weights (n_w x w) in the cheaper order; either may
-// be absent (empty vector) for an axis that stays as it is.
-void apply_separable(const Call &c, Planar &p, const std::vector<double> &wr, Py_ssize_t n_h,
-                     const std::vector<double> &wc, Py_ssize_t n_w) {
-    const char *ctype = str_of(p.x.attr("dtype").attr("name")) == "float64" ? "float64" : "float32";
-    const double H = (double) p.h, W = (double) p.w, NH = (double) n_h, NW = (double) n_w;
-    bool rows_first = true;
-    if (!wr.empty() && !wc.empty())
-        rows_first = NH * H * W + NH * W * NW <= H * W * NW + NH * H * NW;
-    auto do_rows = [&] {
-        if (wr.empty()) return;
-        apply_rows(p, upload(c, wr, {(size_t) n_h, (size_t) p.h}, ctype), n_h);
-    };
-    auto do_cols = [&] {
-        if (wc.empty()) return;
-        std::vector<double> wt;
-        transposed(wc, (size_t) n_w, (size_t) p.w, wt);
-        apply_cols(p, upload(c, wt, {(size_t) p.w, (size_t) n_w}, ctype), n_w);
-    };
-    if (rows_first) {
-        do_rows();
-        do_cols();
-    } else {
-        do_cols();
-        do_rows();
-    }
-}
-
-// The resize itself, shared by resize and the batch builders.
+// The resize itself, shared by resize and the batch builders: one matrix product per axis that
+// changes, the rows' as (n_h x h) . (h x w*C), the columns' as (n_w x w) . (w x C) for each row,
+// in the cheaper order. Both products leave a C-contiguous H x W x C array: no layout pass.
 nb::object resize_array(const Call &c, nb::handle image, Py_ssize_t out_w, Py_ssize_t out_h, int mode) {
     if (out_w < 1 || out_h < 1)
         kit::raise(PyExc_ValueError, "resize: size must be positive, got (%zd, %zd)", out_w, out_h);
     DType dt;
     Planar p = planar(c, image, &dt, "resize");
-    std::vector<double> wr, wc;
-    if (out_h != p.h) wr = resize_weights(p.h, out_h, mode);
-    if (out_w != p.w) wc = resize_weights(p.w, out_w, mode);
-    if (wr.empty() && wc.empty()) p.x = p.x.attr("copy")();  // same size: still a new array
-    apply_separable(c, p, wr, out_h, wc, out_w);
-    return finish(c, p.x, dt);
+    const char *ctype = compute_type(dt);
+    if (out_h == p.h && out_w == p.w) return finish(c, p.x.attr("copy")(), dt);  // same size: still a new array
+
+    nb::object cp = c.g("cp");
+    const Py_ssize_t ch = p.ch ? p.ch : 1;
+    nb::object x = p.x.attr("reshape")(p.h, p.w, ch);
+    Py_ssize_t h = p.h;
+    auto rows = [&] {
+        nb::object r = cp.attr("matmul")(resize_matrix(c, h, out_h, mode, ctype), x.attr("reshape")(h, -1));
+        x = r.attr("reshape")(out_h, -1, ch);
+        h = out_h;
+    };
+    auto cols = [&] { x = cp.attr("matmul")(resize_matrix(c, p.w, out_w, mode, ctype), x); };
+    const double H = (double) p.h, W = (double) p.w, NH = (double) out_h, NW = (double) out_w;
+    if (out_h == p.h) cols();
+    else if (out_w == p.w) rows();
+    else if (NH * H * W + NH * W * NW <= H * W * NW + NH * H * NW) rows(), cols();
+    else cols(), rows();
+    if (!p.ch) x = x.attr("reshape")(out_h, out_w);
+    return finish(c, x, dt);
 }
 
 // ---- resize ---------------------------------------------------------------------------------

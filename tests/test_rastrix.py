@@ -377,6 +377,8 @@ WARP = [[0.5, 0.1, 3], [-0.1, 0.5, 2]]
     (lambda: functools.partial(rx.affine_transform, dev(IMG), dev(WARP, np.float64), (12, 12)), 10),
     (lambda: functools.partial(rx.affine_transform, dev(IMG[..., 0]), dev(WARP, np.float64), (12, 12)), 10),
     (lambda: functools.partial(rx.GaussianBlur().get, dev(IMG), 7, 0.0), 4),
+    (lambda: functools.partial(rx.resize, dev(IMG), (17, 9), interpolation=rx.INTER_AUTO), 5),
+    (lambda: functools.partial(rx.resize, dev(IMG[..., 1]), (64, 48), interpolation=rx.INTER_LINEAR), 5),
 ])
 def test_operations_keep_their_budget(make, launches):
     work = make()  # the arguments are on the device before counting starts
