@@ -91,6 +91,8 @@ nb::object slice(Py_ssize_t start, Py_ssize_t stop, Py_ssize_t step) {
 
 nb::object full_slice() { return steal_or_throw(PySlice_New(nullptr, nullptr, nullptr)); }
 
+nb::object reverse_slice() { return steal_or_throw(PySlice_New(nullptr, nullptr, nb::int_(-1).ptr())); }
+
 nb::object compare(nb::handle a, nb::handle b, int op) {
     return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
 }
@@ -470,10 +472,11 @@ nb::object float32_of(const Call &c, nb::handle image) {
     nb::object arr = c.g("cp").attr("asarray")(image);
     DType d = dtype_of(arr);
     if (d.kind == 'f' && d.itemsize == 4) return arr;
-    nb::object x = astype(arr, "float32");
-    if (d.kind == 'u' && d.itemsize == 1) return x / f(255.0);
-    if (d.kind == 'u' && d.itemsize == 2) return x / f(65535.0);
-    return x;
+    // uint8 and uint16: converted and scaled in one pass
+    nb::object cp = c.g("cp");
+    if (d.kind == 'u' && d.itemsize == 1) return cp.attr("divide")(arr, 255.0, nb::arg("dtype") = "float32");
+    if (d.kind == 'u' && d.itemsize == 2) return cp.attr("divide")(arr, 65535.0, nb::arg("dtype") = "float32");
+    return astype(arr, "float32");
 }
 
 nb::object to_float32(Call &c) { return float32_of(c, c[0]); }
@@ -521,6 +524,17 @@ bool batch_size(nb::handle size, Py_ssize_t *w, Py_ssize_t *h, const char *what)
     return true;
 }
 
+// Per-channel values as the elementwise operations take them: a number when every channel has
+// the same value, else a float32 device array of `shape` (C x 1 x 1 against a batch row, C
+// against an H x W x C image), kept in the device cache.
+nb::object channel_values(const Call &c, const std::vector<double> &v, const std::vector<size_t> &shape) {
+    if (std::all_of(v.begin(), v.end(), [&](double x) { return x == v[0]; })) return nb::float_(v[0]);
+    nb::list key;
+    for (double x : v) key.append(nb::float_(x));
+    return device_cached(c, nb::make_tuple("channels", nb::tuple(key), shape.size()),
+                         [&] { return upload(c, v, shape, "float32"); });
+}
+
 nb::object build_batch(const Call &c, std::vector<nb::object> images, nb::handle size, nb::handle mean,
                        nb::handle stdv, bool swap_rb, const std::string &layout, const char *what) {
     nb::object cp = c.g("cp");
@@ -537,7 +551,7 @@ nb::object build_batch(const Call &c, std::vector<nb::object> images, nb::handle
         return cp.attr("zeros")(nb::make_tuple(0, 3, H, W), nb::arg("dtype") = "float32");
     }
 
-    // Bring every image to H x W x C float32.
+    // Bring every image to H x W x C float32 (a view where nothing needs computing).
     Py_ssize_t C = -1;
     for (nb::object &img : images) {
         nb::object arr = float32_of(c, img);
@@ -562,15 +576,21 @@ nb::object build_batch(const Call &c, std::vector<nb::object> images, nb::handle
     std::vector<double> mu = per_channel(mean, C, "mean"), sd = per_channel(stdv, C, "std");
     check_std(sd, what);
 
+    // Each row is written once, by the subtraction, through a channels-first view of its image
+    // (channels reversed for swap_rb); one division then normalises the whole batch.
     nb::object out = cp.attr("empty")(nb::make_tuple(n, C, H, W), nb::arg("dtype") = "float32");
-    nb::object all = full_slice();
+    nb::object mu_b = channel_values(c, mu, {(size_t) C, 1, 1}), sd_b = channel_values(c, sd, {(size_t) C, 1, 1});
+    nb::object subtract = cp.attr("subtract");
     for (Py_ssize_t i = 0; i < n; ++i) {
-        for (Py_ssize_t ch = 0; ch < C; ++ch) {
-            Py_ssize_t src = swap_rb && (ch == 0 || ch == 2) ? 2 - ch : ch;
-            nb::object plane = getitem(images[(size_t) i], nb::make_tuple(all, all, src));
-            setitem(out, nb::make_tuple(i, ch), (plane - f(mu[(size_t) ch])) / f(sd[(size_t) ch]));
-        }
+        nb::object chw = images[(size_t) i].attr("transpose")(2, 0, 1);
+        nb::object row = getitem(out, nb::int_(i));
+        if (swap_rb && C == 3) chw = getitem(chw, reverse_slice());
+        subtract(chw, mu_b, nb::arg("out") = row);
+        if (swap_rb && C > 3)  // channels 0 and 2 trade places; the others stay
+            for (Py_ssize_t ch : {0, 2})
+                subtract(getitem(chw, nb::int_(2 - ch)), f(mu[(size_t) ch]), nb::arg("out") = getitem(row, nb::int_(ch)));
     }
+    cp.attr("divide")(out, sd_b, nb::arg("out") = out);
     return out;
 }
 
@@ -616,18 +636,37 @@ nb::object batch_to_images(Call &c) {
     std::vector<double> sd = c.none(3) ? std::vector<double>((size_t) C, 1.0) : per_channel(c[3], C, "std");
     std::vector<double> mu = c.none(4) ? std::vector<double>((size_t) C, 0.0) : per_channel(c[4], C, "mean");
 
+    // The values of image channel ch come from batch channel src(ch), so do its std and mean.
+    auto src = [&](Py_ssize_t ch) { return swap_rb && (ch == 0 || ch == 2) ? 2 - ch : ch; };
+    std::vector<double> sd_i((size_t) C), mu_i((size_t) C);
+    for (Py_ssize_t ch = 0; ch < C; ++ch) sd_i[(size_t) ch] = sd[(size_t) src(ch)], mu_i[(size_t) ch] = mu[(size_t) src(ch)];
+    nb::object sd_v, mu_v;
+    if (denorm) sd_v = channel_values(c, sd_i, {(size_t) C}), mu_v = channel_values(c, mu_i, {(size_t) C});
+
+    // Each image is written once through a channels-last view of its batch row (channels
+    // reversed for swap_rb), converting to float32 on the way; undoing the normalisation adds a
+    // second pass.
     nb::object all = full_slice();
     nb::list result;
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object img = cp.attr("empty")(nb::make_tuple(H, W, C), nb::arg("dtype") = "float32");
-        for (Py_ssize_t ch = 0; ch < C; ++ch) {
-            Py_ssize_t src = swap_rb && (ch == 0 || ch == 2) ? 2 - ch : ch;
-            nb::object plane = nchw ? getitem(batch, nb::make_tuple(i, src))
-                                    : getitem(batch, nb::make_tuple(i, all, all, src));
-            plane = plane.attr("astype")("float32", nb::arg("copy") = false);
-            if (denorm) plane = plane * f(sd[(size_t) src]) + f(mu[(size_t) src]);
-            setitem(img, nb::make_tuple(all, all, ch), plane);
-        }
+        nb::object hwc = getitem(batch, nb::int_(i));
+        if (nchw) hwc = hwc.attr("transpose")(1, 2, 0);
+        if (swap_rb && C == 3) hwc = getitem(hwc, nb::make_tuple(all, all, reverse_slice()));
+        auto put = [&](nb::handle from, nb::handle to, nb::handle scale, nb::handle shift) {
+            if (denorm) {
+                cp.attr("multiply")(from, scale, nb::arg("out") = to);
+                cp.attr("add")(to, shift, nb::arg("out") = to);
+            } else {
+                setitem(to, nb::handle(Py_Ellipsis), from);
+            }
+        };
+        put(hwc, img, sd_v, mu_v);
+        if (swap_rb && C > 3)  // channels 0 and 2 trade places; the others stay
+            for (Py_ssize_t ch : {0, 2}) {
+                nb::object to = getitem(img, nb::make_tuple(all, all, ch));
+                put(getitem(hwc, nb::make_tuple(all, all, 2 - ch)), to, f(sd_i[(size_t) ch]), f(mu_i[(size_t) ch]));
+            }
         result.append(img);
     }
     return result;

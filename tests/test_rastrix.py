@@ -244,6 +244,17 @@ class TestBatches:
         raw = rx.batch_to_images(batch + 0.25, swap_rb=False, layout="NCHW")  # no std/mean: values as they are
         np.testing.assert_allclose(host(raw[1]), 0.25)
 
+    def test_swap_with_more_channels_trades_only_the_first_and_third(self):
+        img = np.random.default_rng(6).uniform(0, 1, (5, 4, 4))
+        mean, std = (0.1, 0.2, 0.3, 0.4), (0.5, 0.6, 0.7, 0.8)
+        batch = rx.images_to_batch(dev(img), std=std, mean=mean, swap_rb=True)
+        expect = (img[..., [2, 1, 0, 3]] - mean) / std
+        np.testing.assert_allclose(host(batch)[0], expect.transpose(2, 0, 1), atol=1e-6)
+        back = rx.batch_to_images(batch, std=std, mean=mean, swap_rb=True)
+        np.testing.assert_allclose(host(back[0]), img, atol=1e-6)
+        raw = rx.batch_to_images(batch, swap_rb=True, layout="NCHW")
+        np.testing.assert_allclose(host(raw[0]), expect[..., [2, 1, 0, 3]], atol=1e-6)
+
     def test_sizes_resizing_and_integer_images(self):
         u8 = cp.asarray(np.full((10, 20, 3), 255, dtype=np.uint8))
         small = dev(np.full((4, 6, 3), 0.5))
@@ -379,6 +390,9 @@ WARP = [[0.5, 0.1, 3], [-0.1, 0.5, 2]]
     (lambda: functools.partial(rx.GaussianBlur().get, dev(IMG), 7, 0.0), 4),
     (lambda: functools.partial(rx.resize, dev(IMG), (17, 9), interpolation=rx.INTER_AUTO), 5),
     (lambda: functools.partial(rx.resize, dev(IMG[..., 1]), (64, 48), interpolation=rx.INTER_LINEAR), 5),
+    (lambda: functools.partial(rx.images_to_batch, dev(IMG), std=0.5, size=(16, 16), mean=0.5, swap_rb=True), 8),
+    (lambda: functools.partial(rx.images_to_batch, [dev(IMG)], std=(0.2, 0.3, 0.4), mean=(0.4, 0.5, 0.6)), 8),
+    (lambda: functools.partial(rx.batch_to_images, dev(IMG.T[None]), std=(0.2, 0.3, 0.4), mean=0.5, swap_rb=True), 2),
 ])
 def test_operations_keep_their_budget(make, launches):
     work = make()  # the arguments are on the device before counting starts
