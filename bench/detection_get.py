@@ -320,11 +320,13 @@ THIS = sys.modules[__name__]
 
 
 @contextlib.contextmanager
-def libraries(cp_module, rx_module):
-    """Both versions see `cp_module` and `rx_module` as their `cp` and `rx` inside the block."""
-    saved = [(m, m.cp, m.rx) for m in (detection, THIS)]
+def libraries(cp_module, rx_module, modules=None):
+    """Both versions (or the given modules) see `cp_module` and `rx_module` as their `cp` and `rx`
+    inside the block."""
+    modules = (detection, THIS) if modules is None else modules
+    saved = [(m, m.cp, m.rx) for m in modules]
     try:
-        for m in (detection, THIS):
+        for m in modules:
             m.cp, m.rx = cp_module, rx_module
         yield
     finally:
@@ -505,8 +507,9 @@ HOST_SYNC = ["__bool__", "__int__", "__float__", "__index__", "item", "get", "to
 
 
 @contextlib.contextmanager
-def count_calls(tally):
-    """Counts the `cp` and `rx` functions called by both versions and the array members they use.
+def count_calls(tally, modules=None):
+    """Counts the `cp` and `rx` functions called by both versions (or by the given modules, whose
+    globals `cp` and `rx` are replaced) and the array members they use.
 
     Array members: operators and item assignment count as launches; indexing and methods count as
     launches unless the result shares memory with the array (a view: nothing launched);
@@ -550,7 +553,7 @@ def count_calls(tally):
     saved["T"] = t_prop
     nd.T = property(lambda self: tally.call("array view", "ndarray.T", t_prop.fget, (self,), {}))
     try:
-        with libraries(CountingModule(cupy, "cp", tally), CountingModule(rastrix, "rx", tally)):
+        with libraries(CountingModule(cupy, "cp", tally), CountingModule(rastrix, "rx", tally), modules):
             yield
     finally:
         for name, original in saved.items():

@@ -1,6 +1,7 @@
 """End-to-end check on a GPU machine, with the real cupy, onnxruntime (CUDA provider where
 installed) and TensorRT where present: the image library's basics, detection with both back-ends on
-a frame with a planted face, and the identity latent with both embedders.
+a frame with a planted face, the identity latent with both embedders, FFHQ alignment, and gender and
+age of the detected face.
 
     python bench/gpu_check.py            # prints one line per check, exits non-zero on a failure
 
@@ -107,6 +108,32 @@ def main():
             diff = float(cp.abs(latent - latents["onnx"]).max())
             assert diff < 2e-2, diff  # the engine is built with bf16
             return "max difference %.4f" % diff
+
+    import corvanta.analysis as ana
+    import corvanta.facewarp as fw
+
+    @check("FFHQ alignment: a flat image stays flat through padding, feathering and warp")
+    def _():
+        lm = cp.asarray([[40, 50], [80, 50], [60, 70], [45, 90], [75, 90]], cp.float32)
+        out = fw.align_face_ffhq(cp.full((120, 160, 3), 0.25, cp.float32), lm, 64, 128)
+        assert out.shape == (64, 64, 3) and out.dtype == cp.float32, (out.shape, out.dtype)
+        diff = float(cp.abs(out - 0.25).max())
+        assert diff < 1e-5, diff
+        tiny = cp.asarray([[39.875, 30], [40.125, 30], [40, 30.125], [39.875, 30.25], [40.125, 30.25]], cp.float32)
+        assert bool(cp.isfinite(fw.align_face_ffhq(cp.full((80, 90, 3), 0.5, cp.float32), tiny, 16, 16)).all())
+
+    ga_path = os.path.join(folder, "genderage.onnx")
+    with open(ga_path, "wb") as f:
+        f.write(models.gender_age())
+
+    @check("gender and age of the detected face, ONNX Runtime back-end")
+    def _():
+        face = found["onnx"]
+        batch = rx.image_to_batch(face.image, size=(96, 96), mean=0.0, std=0.0078125, swap_rb=True)
+        female, male, age = models.expected_gender_age(cp.asnumpy(batch))[0]
+        result = ana.OnnxFaceAnalysis(ga_path, device=device).get(face)
+        assert result == (int(male > female), int(np.round(np.float32(age) * 100))), result
+        return "gender %d, age %d" % result
 
     print("%d failed" % len(failures) if failures else "all checks passed")
     return 1 if failures else 0

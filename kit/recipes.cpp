@@ -180,14 +180,14 @@ BuildEngine dynamic_shape_build(const Call &c, const char *precision, nb::object
 }
 
 EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle model_bytes, bool dynamic_ok,
-                      const std::function<void(const EngineNames &)> &ctx_body) {
+                      const std::function<void(const EngineNames &)> &ctx_body, const TrtSetupOptions &options) {
     nb::object cp = c.g("cp");
     EngineNames names;
     with(cp.attr("cuda").attr("Device")(self.attr("device_id")), [&](nb::handle) {
         nb::object logger = trt.attr("Logger")(trt.attr("Logger").attr("WARNING"));
-        self.attr("logger") = logger;
+        if (options.keep_runtime) self.attr("logger") = logger;
         nb::object runtime = trt.attr("Runtime")(logger);
-        self.attr("runtime") = runtime;
+        if (options.keep_runtime) self.attr("runtime") = runtime;
         nb::object engine = runtime.attr("deserialize_cuda_engine")(model_bytes);
         self.attr("engine") = engine;
         if (engine.is_none())
@@ -211,9 +211,14 @@ EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle
         std::vector<Tensor> tensors;
         bool resolved = false;  // an input was fixed by the profile: outputs take the context's shapes
         for (nb::handle name : engine) {
+            const bool input = is_input(trt, engine, name);
+            if (input && !options.input_buffers) {  // made and bound by the first execution
+                d_inputs[name] = nb::none();
+                names.inputs.append(name);
+                continue;
+            }
             bool dynamic;
             nb::object dims = engine_dims(engine, name, &dynamic);
-            const bool input = is_input(trt, engine, name);
             if (input && dynamic) {
                 nb::object fixed = profile_fixed_shape(engine, name, dims);
                 if (fixed.is_valid()) {
@@ -243,70 +248,108 @@ EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle
                 names.outputs.append(t.name);
             }
         }
-        for (nb::handle name : engine) {
-            nb::handle table = is_input(trt, engine, name) ? d_inputs : d_outputs;
-            ctx.attr("set_tensor_address")(name, table[name].attr("data").attr("ptr"));
+        for (const Tensor &t : tensors) {
+            nb::handle table = t.input ? d_inputs : d_outputs;
+            ctx.attr("set_tensor_address")(t.name, table[t.name].attr("data").attr("ptr"));
         }
         if (ctx_body) ctx_body(names);
     });
     return names;
 }
 
-void trt_execute(const Call &c, nb::handle trt, nb::handle self, nb::handle input_name, nb::handle batch,
-                 bool set_shape) {
+namespace {
+
+// A new buffer of `shape` and `dtype` replaces the entry `name` of `table` and is bound; made
+// before the old entry goes, so a failed allocation leaves the object as it was.
+nb::object rebind(const Call &c, nb::handle ctx, nb::handle table, nb::handle name, nb::handle shape,
+                  nb::handle dtype) {
+    nb::object fresh = c.g("cp").attr("empty")(shape, nb::arg("dtype") = dtype);
+    table[name] = fresh;
+    ctx.attr("set_tensor_address")(name, fresh.attr("data").attr("ptr"));
+    return fresh;
+}
+
+// "'a' (1, 2), 'b' (3,)": the inputs of an execution, for error texts.
+nb::object describe(const std::vector<TrtFeed> &feeds, const std::vector<nb::object> &want) {
+    nb::list parts;
+    for (size_t i = 0; i < feeds.size(); ++i)
+        parts.append(nb::str("{!r} {}").format(nb::str(feeds[i].name), want[i]));
+    return nb::str(", ").attr("join")(parts);
+}
+
+}  // namespace
+
+void trt_execute(const Call &c, nb::handle trt, nb::handle self, const std::vector<TrtFeed> &feeds,
+                 const TrtShapes &shapes) {
     nb::object cp = c.g("cp");
     nb::object ctx = self.attr("ctx"), engine = self.attr("engine");
     nb::object d_inputs = self.attr("d_inputs");
-    nb::object batch_shape = shape_tuple(batch.attr("shape"));
 
-    if (set_shape) {
-        if (!truth(ctx.attr("set_input_shape")(input_name, batch_shape)))
-            raise(PyExc_ValueError, "batch shape %R is outside the shapes the engine accepts for '%U'",
-                  batch_shape.ptr(), nb::str(input_name).ptr());
+    std::vector<nb::object> want;
+    want.reserve(feeds.size());
+    for (const TrtFeed &f : feeds)
+        want.push_back(shape_tuple(f.shape.is_valid() ? nb::handle(f.shape) : nb::handle(f.array.attr("shape"))));
+
+    for (size_t i = 0; i < feeds.size(); ++i) {
+        nb::handle name = feeds[i].name;
+        if (shapes.set_inputs) {
+            if (ctx.attr("set_input_shape")(name, want[i]).is(nb::handle(Py_False)))
+                raise(PyExc_RuntimeError, "TensorRT refused the input shape %R for '%U'", want[i].ptr(),
+                      nb::str(name).ptr());
+        } else {
+            bool dynamic;
+            nb::object fixed = engine_dims(engine, name, &dynamic);
+            if (dynamic) {
+                // An input the set-up fixed by the profile: its shape is the context's.
+                fixed = context_dims(ctx, name);
+                dynamic = !fully_known(fixed);
+            }
+            if (!dynamic && !fixed.equal(want[i]))
+                raise(PyExc_ValueError, "batch shape %R does not match the engine input shape %R for '%U'",
+                      want[i].ptr(), fixed.ptr(), nb::str(name).ptr());
+        }
+    }
+
+    for (size_t i = 0; i < feeds.size(); ++i) {
+        nb::handle name = feeds[i].name;
+        nb::object buffer = d_inputs[name];
+        if (buffer.is_none() || !shape_tuple(buffer.attr("shape")).equal(want[i]))
+            buffer = rebind(c, ctx, d_inputs, name, want[i],
+                            trt.attr("nptype")(engine.attr("get_tensor_dtype")(name)));
+        buffer[nb::ellipsis()] = feeds[i].array;
+    }
+
+    if (shapes.set_inputs) {
         nb::object d_outputs = self.attr("d_outputs");
         nb::object snapshot = nb::steal(PyDict_Copy(d_outputs.ptr()));
         if (!snapshot.is_valid()) throw nb::python_error();
         for (auto [name, buffer] : nb::borrow<nb::dict>(snapshot)) {
-            nb::object want = shape_tuple(ctx.attr("get_tensor_shape")(name));
-            if (!want.equal(shape_tuple(buffer.attr("shape")))) {
-                nb::object fresh = cp.attr("empty")(want, nb::arg("dtype") = buffer.attr("dtype"));
-                d_outputs[name] = fresh;
-                ctx.attr("set_tensor_address")(name, fresh.attr("data").attr("ptr"));
+            nb::object shape = shape_tuple(ctx.attr("get_tensor_shape")(name));
+            if (!fully_known(shape)) {
+                if (!shapes.fallback_output.is_valid() || !name.equal(shapes.fallback_output)) continue;
+                shape = shape_tuple(shapes.fallback_shape);
             }
+            if (!shape.equal(shape_tuple(buffer.attr("shape"))))
+                rebind(c, ctx, d_outputs, name, shape, buffer.attr("dtype"));
         }
-    } else {
-        bool dynamic;
-        nb::object fixed = engine_dims(engine, input_name, &dynamic);
-        if (dynamic) {
-            // An input the set-up fixed by the profile: its shape is the context's.
-            fixed = context_dims(ctx, input_name);
-            dynamic = !fully_known(fixed);
-        }
-        if (!dynamic && !fixed.equal(batch_shape))
-            raise(PyExc_ValueError, "batch shape %R does not match the engine input shape %R for '%U'",
-                  batch_shape.ptr(), fixed.ptr(), nb::str(input_name).ptr());
     }
 
-    nb::object in_gpu = d_inputs[input_name];
-    if (!shape_tuple(in_gpu.attr("shape")).equal(batch_shape)) {
-        // The replacement is made before the old entry goes, so a failed allocation leaves the
-        // object as it was.
-        nb::object dtype = trt.attr("nptype")(engine.attr("get_tensor_dtype")(input_name));
-        nb::object fresh = cp.attr("empty")(batch.attr("shape"), nb::arg("dtype") = dtype);
-        d_inputs[input_name] = fresh;
-        ctx.attr("set_tensor_address")(input_name, fresh.attr("data").attr("ptr"));
-        in_gpu = fresh;
-    }
-    in_gpu[nb::ellipsis()] = batch;  // converted to the engine's type as it is copied
-
-    // The copy ran on the caller's current stream; the object's stream waits for it.
+    // The copies ran on the caller's current stream; the object's stream waits for them.
     nb::object stream = self.attr("stream");
     nb::object copied = cp.attr("cuda").attr("Event")();
     copied.attr("record")();
     stream.attr("wait_event")(copied);
-    nb::object ok = ctx.attr("execute_async_v3")(stream.attr("ptr"));
-    if (!truth(ok)) raise(PyExc_RuntimeError, "TensorRT execution failed: the engine did not run");
+    if (ctx.attr("execute_async_v3")(stream.attr("ptr")).is(nb::handle(Py_False)))
+        raise(PyExc_RuntimeError, "TensorRT execution failed: the engine did not run (inputs %U)",
+              describe(feeds, want).ptr());
     stream.attr("synchronize")();
+}
+
+void trt_execute(const Call &c, nb::handle trt, nb::handle self, nb::handle input_name, nb::handle batch,
+                 bool set_shape) {
+    TrtShapes shapes;
+    shapes.set_inputs = set_shape;
+    trt_execute(c, trt, self, {TrtFeed{input_name, batch}}, shapes);
 }
 
 }  // namespace kit

@@ -6,6 +6,7 @@
 #include "kit.h"
 
 #include <functional>
+#include <vector>
 
 namespace kit {
 
@@ -54,25 +55,58 @@ void trt_construct(const Call &c, nb::handle cls, const BuildEngine &build);
 //    engines without the query, take none of these calls.
 //  - Inputs still dynamic after that are refused with ValueError unless `dynamic_ok`.
 // Returns the input and output names in engine order; `ctx_body` runs last inside the device
-// context.
+// context. `options` changes two steps for roles that need it (see TrtSetupOptions).
 struct EngineNames {
     nb::list inputs, outputs;
 };
+struct TrtSetupOptions {
+    // Keep the logger and the runtime as the attributes `logger` and `runtime`; when false they
+    // are working values of the set-up only.
+    bool keep_runtime = true;
+    // Give every input a buffer, bound at set-up. When false each input's entry in d_inputs is
+    // None and no address is bound for it: trt_execute makes and binds the buffer on first use.
+    bool input_buffers = true;
+};
 EngineNames trt_setup(const Call &c, nb::handle trt, nb::handle self, nb::handle model_bytes, bool dynamic_ok = false,
-                      const std::function<void(const EngineNames &)> &ctx_body = {});
+                      const std::function<void(const EngineNames &)> &ctx_body = {},
+                      const TrtSetupOptions &options = {});
 
-// One TensorRT execution of `batch` through the input tensor `input_name` (`trt` the TensorRT
-// module):
-//  - a batch whose shape differs from the input's fixed shape (the engine's, or for an input fixed
-//    by the profile the context's) is refused (ValueError naming both shapes); with `set_shape`,
-//    the context's input shape is set instead and output buffers are re-made and re-bound when the
-//    context reports other output shapes;
-//  - the input buffer is replaced (and re-bound) when its shape differs from the batch's; the new
-//    buffer takes the engine's tensor type and the batch is converted as it is copied in;
-//  - the copy into it runs on the caller's current stream and is ordered before the execution
-//    with an event that the object's stream waits on;
-//  - execute_async_v3 on self.stream; a refused execution raises RuntimeError;
+// One TensorRT execution (engine, ctx, stream, d_inputs and d_outputs of `self`; `trt` the
+// TensorRT module), over one or more inputs, each a TrtFeed: the input tensor's name, the array
+// copied into its buffer, and the shape of that buffer (unset: the array's shape).
+//  - fixed shapes (the default): a feed whose shape differs from the input's fixed shape (the
+//    engine's, or for an input fixed by the profile the context's) is refused (ValueError naming
+//    both shapes) before anything runs;
+//  - with `shapes.set_inputs`, every feed's shape is set on the context first, in feed order
+//    (set_input_shape returning False raises RuntimeError naming the tensor and the shape);
+//  - an input buffer that is missing (None) or of another shape than its feed is re-made, with
+//    the engine's element type for the tensor (trt.nptype), and re-bound; the replacement is
+//    made before the old entry goes;
+//  - each feed is copied into its buffer by array assignment, which converts to the buffer's
+//    element type; the copies run on the caller's current stream and are ordered before the
+//    execution with an event that the object's stream waits on;
+//  - with `shapes.set_inputs`, once the inputs are in place every output whose shape the context
+//    reports fully known and different from its buffer's is re-made at that shape (the buffer's
+//    element type) and re-bound; the output `shapes.fallback_output`, when given, is re-made
+//    at `shapes.fallback_shape` when the context reports no fully known shape for it (other
+//    outputs of unknown shape keep their buffers);
+//  - execute_async_v3 on self.stream; a result that is False raises RuntimeError naming the
+//    inputs and their shapes, so no stale output is ever handed on;
 //  - the object's stream is synchronised before returning.
+struct TrtFeed {
+    nb::handle name, array;
+    nb::object shape = {};
+};
+struct TrtShapes {
+    bool set_inputs = false;
+    nb::handle fallback_output = {};
+    nb::object fallback_shape = {};
+};
+void trt_execute(const Call &c, nb::handle trt, nb::handle self, const std::vector<TrtFeed> &feeds,
+                 const TrtShapes &shapes = {});
+
+// The one-input form: `batch` into the input tensor `input_name`, its shape set on the context
+// when `set_shape`.
 void trt_execute(const Call &c, nb::handle trt, nb::handle self, nb::handle input_name, nb::handle batch,
                  bool set_shape = false);
 

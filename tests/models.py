@@ -42,11 +42,14 @@ size gives no score above 0.5.  The mean over a window reaching past the image b
 counts the outside as black, so a large bright area at the border can itself look
 like a square (a white 640 x 640 frame scores 0.55 at stride 128): plant squares on a
 black background.
+
+Also here: `Spy`, a recording stand-in for a module, shared by the test files.
 """
 
 from __future__ import annotations
 
 import math
+import types
 
 import numpy as np
 import onnx
@@ -64,6 +67,28 @@ DETECTOR_ANCHOR_SHIFT = 1.0          # anchor a's logit is lowered by a * this
 # left eye, right eye, nose tip, left mouth corner, right mouth corner (image left/right).
 DETECTOR_KPS_OFFSETS = np.array(
     [[-0.20, -0.15], [0.20, -0.15], [0.0, 0.05], [-0.15, 0.25], [0.15, 0.25]], dtype=np.float32)
+
+
+class Spy:
+    """Stands in for a module: records the calls of its functions (name, args, kwargs) and
+    delegates them to the real module, or to the replacement given by keyword."""
+
+    def __init__(self, real, **replace):
+        self._real, self._replace, self.calls = real, replace, []
+
+    def __getattr__(self, name):
+        target = self._replace.get(name) or getattr(self._real, name)
+        if not callable(target) or isinstance(target, types.ModuleType):
+            return target
+
+        def spy(*args, **kwargs):
+            self.calls.append((name, args, kwargs))
+            return target(*args, **kwargs)
+
+        return spy
+
+    def named(self, name):
+        return [c for c in self.calls if c[0] == name]
 
 
 def _finish(graph, path=None):
@@ -310,12 +335,23 @@ def embedder(dim=512, input_size=112, normalise="sub_mul", leading=None, input_s
 # Swapper
 
 
+def expected_swap(model_input, latent_rows, seed=5):
+    """The swapper's output (numpy) for a model input N x 3 x H x W and latent rows (numpy)."""
+    rng = _rng(seed)
+    mix = (np.eye(3) * 2.0 + rng.uniform(-0.3, 0.3, (3, 3))).astype(np.float32)
+    proj = (rng.standard_normal((np.shape(latent_rows)[1], 3)) / np.sqrt(np.shape(latent_rows)[1]) * 4.0)
+    pre = np.einsum("oc,nchw->nohw", mix, np.asarray(model_input, np.float64)) - 1.0
+    pre = pre + np.tanh(np.asarray(latent_rows, np.float64) @ proj.astype(np.float32))[:, :, None, None]
+    return 1.0 / (1.0 + np.exp(-pre))
+
+
 def swapper(size=256, latent=512, batch="N", target_name="target", source_name="source",
-            output_name="output", seed=5, path=None):
+            output_name="output", seed=5, outputs=1, source_first=False, path=None):
     """Face swapper: target N x 3 x size x size and source N x latent -> N x 3 x size x size.
 
     output = sigmoid(conv1x1(target) + tanh(source @ P)[:, :, None, None]) with fixed
-    seeded weights; values in (0, 1).
+    seeded weights; values in (0, 1).  `outputs=2` adds a second output of the same shape
+    (the output + 1); `source_first` lists the source before the target among the inputs.
     """
     rng = _rng(seed)
     mix = (np.eye(3) * 2.0 + rng.uniform(-0.3, 0.3, (3, 3))).astype(np.float32).reshape(3, 3, 1, 1)
@@ -330,12 +366,14 @@ def swapper(size=256, latent=512, batch="N", target_name="target", source_name="
         helper.make_node("Add", ["mixed", "identity4"], ["pre"], name="inject"),
         helper.make_node("Sigmoid", ["pre"], [output_name], name="out"),
     ]
-    graph = helper.make_graph(
-        nodes, "swapper",
-        [helper.make_tensor_value_info(target_name, TensorProto.FLOAT, [batch, 3, size, size]),
-         helper.make_tensor_value_info(source_name, TensorProto.FLOAT, [batch, latent])],
-        [helper.make_tensor_value_info(output_name, TensorProto.FLOAT, [batch, 3, size, size])],
-        initializer=inits)
+    outs = [helper.make_tensor_value_info(output_name, TensorProto.FLOAT, [batch, 3, size, size])]
+    if outputs == 2:
+        inits.append(_init("one", 1.0))
+        nodes.append(helper.make_node("Add", [output_name, "one"], [output_name + "_aux"], name="aux"))
+        outs.append(helper.make_tensor_value_info(output_name + "_aux", TensorProto.FLOAT, [batch, 3, size, size]))
+    ins = [helper.make_tensor_value_info(target_name, TensorProto.FLOAT, [batch, 3, size, size]),
+           helper.make_tensor_value_info(source_name, TensorProto.FLOAT, [batch, latent])]
+    graph = helper.make_graph(nodes, "swapper", ins[::-1] if source_first else ins, outs, initializer=inits)
     return _finish(graph, path)
 
 

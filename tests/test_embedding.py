@@ -17,6 +17,7 @@ import corvanta.embedding as emb
 import corvanta.idmap
 import corvanta.schema
 import models
+from models import Spy
 import rastrix
 from leakcheck import assert_no_leaks
 
@@ -24,28 +25,6 @@ trt = pytest.importorskip("tensorrt")
 standin = pytest.mark.skipif(not hasattr(trt, "_standin"), reason="inspects the TensorRT stand-in")
 TESTS = os.path.dirname(os.path.abspath(__file__))
 CONVERTER_KW = {"precision": "bf16", "batch_range": (1, 1, 1), "spatial_range": (112, 112, 112)}
-
-
-class Spy:
-    """Stands in for a module: records the calls of its functions (name, args, kwargs) and
-    delegates them to the real module, or to the replacement given by keyword."""
-
-    def __init__(self, real, **replace):
-        self._real, self._replace, self.calls = real, replace, []
-
-    def __getattr__(self, name):
-        target = self._replace.get(name) or getattr(self._real, name)
-        if not callable(target) or isinstance(target, types.ModuleType):
-            return target
-
-        def spy(*args, **kwargs):
-            self.calls.append((name, args, kwargs))
-            return target(*args, **kwargs)
-
-        return spy
-
-    def named(self, name):
-        return [c for c in self.calls if c[0] == name]
 
 
 def engine(onnx_bytes, **kw):

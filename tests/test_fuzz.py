@@ -13,7 +13,7 @@ import pytest
 
 import models
 import rastrix as rx
-from corvanta import detection, embedding, idmap
+from corvanta import analysis, detection, embedding, facewarp, idmap, paste, swap
 from corvanta.schema import CorvantaFace
 
 CALLS_PER_TARGET = 120
@@ -79,12 +79,18 @@ def embedder_bytes():
     return models.embedder()
 
 
-def trt_engine(onnx_bytes):
+def trt_engine(onnx_bytes, **kw):
     import tensorrt as trt
 
     if not hasattr(trt, "_standin"):
         pytest.skip("builds engines with the TensorRT stand-in")
-    return trt._standin.build_engine(onnx_bytes)
+    return trt._standin.build_engine(onnx_bytes, **kw)
+
+
+def swap_engine():
+    profiles = {"target": ((1, 3, 64, 64), (1, 3, 64, 64), (32, 3, 64, 64)),
+                "source": ((1, 512), (1, 512), (32, 512))}
+    return trt_engine(models.swapper(size=64), profiles=profiles)
 
 
 class Blank(detection.BaseFaceDetection):
@@ -93,6 +99,19 @@ class Blank(detection.BaseFaceDetection):
 
 class BlankEmbedding(embedding.BaseFaceEmbedding):
     pass
+
+
+class BlankSwap(swap.BaseFaceSwap):
+    pass
+
+
+class BlankAnalysis(analysis.BaseFaceAnalysis):
+    pass
+
+
+@pytest.fixture(scope="module")
+def gender_age_bytes():
+    return models.gender_age()
 
 
 # Each target gives (label, callable) pairs; the module issues add theirs here.
@@ -107,6 +126,15 @@ TARGETS = {
         callables_of(BlankEmbedding())
         + callables_of(embedding.OnnxFaceEmbedding(model_bytes=fx("embedder_bytes"), device="cpu"))
         + callables_of(embedding.TrtFaceEmbedding(model_bytes=trt_engine(fx("embedder_bytes"))))),
+    "swap": lambda fx: (
+        callables_of(BlankSwap())
+        + callables_of(swap.OnnxFaceSwap(model_bytes=models.swapper(size=64), device="cpu"))
+        + callables_of(swap.TrtFaceSwap(model_bytes=swap_engine()))),
+    "paste": lambda fx: callables_of(paste) + callables_of(paste.PasteBack(3)),
+    "facewarp": lambda fx: callables_of(facewarp),
+    "analysis": lambda fx: (
+        callables_of(BlankAnalysis())
+        + callables_of(analysis.OnnxFaceAnalysis(model_bytes=fx("gender_age_bytes"), device="cpu"))),
 }
 
 
