@@ -117,9 +117,39 @@ def _affine_in_box(x, matrix, offset=0.0, output_shape=None, output=None, order=
     res[...] = cval
     if (lo <= hi).all():
         box = tuple(slice(l, h + 1) for l, h in zip(lo, hi))
-        res[box] = _ndi.affine_transform(x, a, offset=b + a @ lo, output_shape=tuple(hi - lo + 1), output=dtype,
-                                         order=order, mode=mode, cval=cval, prefilter=prefilter)
+        planes = nd == 3 and (a[2] == (0, 0, 1)).all() and (a[:2, 2] == 0).all() and b[2] == 0
+        if order == 1 and mode == "grid-constant" and (nd == 2 or planes):
+            res[box] = _bilinear(x, a[:2, :2], b[:2] + a[:2, :2] @ lo[:2], hi[:2] - lo[:2] + 1, cval)[
+                (Ellipsis,) + tuple(box[2:])]
+        else:
+            res[box] = _ndi.affine_transform(x, a, offset=b + a @ lo, output_shape=tuple(hi - lo + 1), output=dtype,
+                                             order=order, mode=mode, cval=cval, prefilter=prefilter)
     return None if isinstance(output, _np.ndarray) else res
+
+
+def _bilinear(x, a, b, shape, cval):
+    """Order 1, mode grid-constant, over the first two axes of x (the same sampling as scipy's,
+    vectorised: scipy's general loop is slow for whole frames)."""
+    oy = _np.arange(shape[0], dtype=_np.float64)[:, None]
+    ox = _np.arange(shape[1], dtype=_np.float64)[None, :]
+    cy = a[0, 0] * oy + a[0, 1] * ox + b[0]
+    cx = a[1, 0] * oy + a[1, 1] * ox + b[1]
+    y0, x0 = _np.floor(cy), _np.floor(cx)
+    fy, fx = cy - y0, cx - x0
+    y0, x0 = y0.astype(_np.int64), x0.astype(_np.int64)
+    h, w = x.shape[:2]
+    flat = x.reshape((h * w,) + x.shape[2:])
+    acc = _np.zeros(tuple(shape) + x.shape[2:], _np.float64)
+    for dy, wy in ((0, 1.0 - fy), (1, fy)):
+        for dx, wx in ((0, 1.0 - fx), (1, fx)):
+            yy, xx = y0 + dy, x0 + dx
+            inside = (yy >= 0) & (yy < h) & (xx >= 0) & (xx < w)
+            val = flat[_np.clip(yy, 0, h - 1) * w + _np.clip(xx, 0, w - 1)]
+            wgt = wy * wx
+            if x.ndim == 3:
+                val, wgt, inside = val, wgt[..., None], inside[..., None]
+            acc += _np.where(inside, val, cval) * wgt
+    return acc
 
 
 def affine_transform(input, matrix, offset=0.0, output_shape=None, output=None, order=3, mode="constant",
