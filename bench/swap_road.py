@@ -8,7 +8,8 @@ spent outside the models (everything but the engines' executions and the waits f
 array-library calls and host reads of device values per frame, counted as bench/detection_get.py
 counts them: calls through the modules' `cp` and `rx` (the host's own steps included), array
 operators and methods that make new memory, and truth values, int(), float(), item() and get() of
-device arrays. Calls made inside a counted call are not counted.
+device arrays; inside each `rx` call, rastrix's own launches, uploads and host reads, through the
+cupy stand-in's ledger. Other calls made inside a counted call are not counted.
 
 Run after installing the package:  python bench/swap_road.py [--rounds N]   (about a minute on a CPU)
 """
@@ -116,8 +117,13 @@ class RoadTally(detection_get.Tally):
 
 
 def device_waits(tally):
-    return (tally.totals()["host sync"] + tally.where_waits + tally.by_name[("rx function", "rx.get_inverse_matrix")]
-            + tally.by_name[("rx function", "rx.affine_transform")])
+    t = tally.totals()
+    return t["host sync"] + tally.where_waits + t["rastrix host read"]
+
+
+def launches(tally):
+    t = tally.totals()
+    return t["cp function"] + t["rastrix launch"] + t["array launch"]
 
 
 def main():
@@ -126,7 +132,7 @@ def main():
     args = ap.parse_args()
     started = time.perf_counter()
     parts = Parts()
-    kinds = ["cp function", "rx function", "array launch", "array view", "host sync"]
+    kinds = ["cp function", "rx function", "rastrix launch", "array launch", "array view", "host sync"]
     rows, tallies = [], {}
     for n in (1, 8):
         frame = frame_with(n)
@@ -138,23 +144,25 @@ def main():
             fps, outside = measure(parts, frame, flag, args.rounds)
             tally = count(parts, frame, flag)
             tallies[(n, mode)] = tally
-            rows.append((n, mode, fps, outside, tally.totals(), device_waits(tally)))
+            rows.append((n, mode, fps, outside, tally.totals(), device_waits(tally), launches(tally)))
 
     print("face swap road on a 1920 x 1080 frame: detect, embed the first face, swap every face, paste")
     print("every crop back; TensorRT back-ends (stand-in), tiny models, %d timed frames per case" % args.rounds)
     print()
-    print("per frame: cp function / rx function: calls through the modules' `cp` and `rx`; array launch:")
+    print("per frame: cp function / rx function: calls through the modules' `cp` and `rx`; rastrix launch:")
+    print("the launches those rx calls make inside rastrix (the cupy stand-in's ledger); array launch:")
     print("operators, item assignment, and indexing or methods whose result is new memory; array view: those")
     print("that return a view; host sync: truth value, int(), float(), item(), get() of a device array.")
-    print("device waits: host sync, plus the calls that wait for the device to hand a value to the host:")
-    print("cp.where with one argument (sizes its result), rx.get_inverse_matrix and rx.affine_transform")
-    print("(read the matrix).")
-    print("%-6s %-10s %9s %8s %12s %12s %13s %11s %10s %13s" % (
-        "faces", "swap", "frames/s", "outside", *kinds, "device waits"))
-    for n, mode, fps, outside, t, waits in rows:
-        print("%-6d %-10s %9.2f %7.1f%% %12d %12d %13d %11d %10d %13d" % (
-            n, mode, fps, 100 * outside, *(t[k] for k in kinds), waits))
-    by_case = {(n, mode): fps for n, mode, fps, _, _, _ in rows}
+    print("launches: cp function + rastrix launch + array launch, what a GPU would see. device waits: host")
+    print("sync, plus the calls that wait for the device to hand a value to the host: cp.where with one")
+    print("argument (sizes its result) and rastrix's own host reads (the ledger's).")
+    print("%-6s %-10s %9s %8s %6s %6s %10s %13s %11s %10s %9s %13s" % (
+        "faces", "swap", "frames/s", "outside", "cp fn", "rx fn", "rx launch", "array launch", "array view",
+        "host sync", "launches", "device waits"))
+    for n, mode, fps, outside, t, waits, total in rows:
+        print("%-6d %-10s %9.2f %7.1f%% %6d %6d %10d %13d %11d %10d %9d %13d" % (
+            n, mode, fps, 100 * outside, *(t[k] for k in kinds), total, waits))
+    by_case = {(n, mode): fps for n, mode, fps, _, _, _, _ in rows}
     for n in (1, 8):
         print("%d face%s: batch_get / get frames per second %.2f" % (
             n, "" if n == 1 else "s", by_case[(n, "batch_get")] / by_case[(n, "get")]))

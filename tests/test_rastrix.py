@@ -1,5 +1,6 @@
 """rastrix, the GPU image library: resize, affine warp, blur, batches and the engine converters."""
 
+import functools
 import math
 import os
 
@@ -156,12 +157,15 @@ class TestInverse:
         back = rx.affine_transform(there, rx.get_inverse_matrix(dev([[1, 0, 3], [0, 1, 2]], np.float64)), (20, 20))
         np.testing.assert_allclose(host(back), img, atol=1e-12)
 
-    @pytest.mark.parametrize("M", [[[1, 2, 0], [2, 4, 1]], [[0, 0, 0], [0, 0, 0]], [[np.nan, 0, 0], [0, 1, 0]]])
+    @pytest.mark.parametrize("M", [[[1, 2, 0], [2, 4, 1]], [[0, 0, 0], [0, 0, 0]], [[np.nan, 0, 0], [0, 1, 0]],
+                                   [[np.inf, 0, 0], [0, 1, 0]], [[1, 0, np.inf], [0, 1, 0]], [[1, 0, 0], [0, 1, -np.inf]]])
     def test_singular_or_not_finite(self, M):
         with pytest.raises(ValueError):
             rx.get_inverse_matrix(dev(M, np.float64))
-        with pytest.raises(ValueError):
-            rx.affine_transform(dev(np.ones((4, 4, 3))), dev(M, np.float64), (4, 4))
+        # no inverse to sample through: the warp is all zero
+        for img in (np.ones((4, 4, 3)), np.ones((4, 4))):
+            out = host(rx.affine_transform(dev(img), dev(M, np.float64), (6, 5)))
+            assert out.shape == (6, 5) + img.shape[2:] and not out.any()
 
 
 # ---- blur -------------------------------------------------------------------------------------
@@ -239,6 +243,17 @@ class TestBatches:
         assert host(back[0]).max() > 0
         raw = rx.batch_to_images(batch + 0.25, swap_rb=False, layout="NCHW")  # no std/mean: values as they are
         np.testing.assert_allclose(host(raw[1]), 0.25)
+
+    def test_swap_with_more_channels_trades_only_the_first_and_third(self):
+        img = np.random.default_rng(6).uniform(0, 1, (5, 4, 4))
+        mean, std = (0.1, 0.2, 0.3, 0.4), (0.5, 0.6, 0.7, 0.8)
+        batch = rx.images_to_batch(dev(img), std=std, mean=mean, swap_rb=True)
+        expect = (img[..., [2, 1, 0, 3]] - mean) / std
+        np.testing.assert_allclose(host(batch)[0], expect.transpose(2, 0, 1), atol=1e-6)
+        back = rx.batch_to_images(batch, std=std, mean=mean, swap_rb=True)
+        np.testing.assert_allclose(host(back[0]), img, atol=1e-6)
+        raw = rx.batch_to_images(batch, swap_rb=True, layout="NCHW")
+        np.testing.assert_allclose(host(raw[0]), expect[..., [2, 1, 0, 3]], atol=1e-6)
 
     def test_sizes_resizing_and_integer_images(self):
         u8 = cp.asarray(np.full((10, 20, 3), 255, dtype=np.uint8))
@@ -358,3 +373,43 @@ class TestConverters:
             rx.onnx_to_trt_fixed_shape(onnx_path=str(tmp_path / "ok.onnx"), engine_path=str(tmp_path / "taken.trt"),
                                        input_shape=(1, 3, 8, 8), precision="fp32")
         assert not leftovers(tmp_path)
+
+
+# ---- the GPU budget: launches, uploads and host reads (counted by the cupy stand-in) -------------
+
+S = getattr(cp, "_standin", None)
+needs_ledger = pytest.mark.skipif(S is None, reason="counts come from the cupy stand-in's ledger")
+IMG = np.random.default_rng(5).uniform(0, 1, (30, 40, 3))
+WARP = [[0.5, 0.1, 3], [-0.1, 0.5, 2]]
+
+
+@needs_ledger
+@pytest.mark.parametrize("make, launches", [
+    (lambda: functools.partial(rx.affine_transform, dev(IMG), dev(WARP, np.float64), (12, 12)), 10),
+    (lambda: functools.partial(rx.affine_transform, dev(IMG[..., 0]), dev(WARP, np.float64), (12, 12)), 10),
+    (lambda: functools.partial(rx.GaussianBlur().get, dev(IMG), 7, 0.0), 4),
+    (lambda: functools.partial(rx.resize, dev(IMG), (17, 9), interpolation=rx.INTER_AUTO), 5),
+    (lambda: functools.partial(rx.resize, dev(IMG[..., 1]), (64, 48), interpolation=rx.INTER_LINEAR), 5),
+    (lambda: functools.partial(rx.images_to_batch, dev(IMG), std=0.5, size=(16, 16), mean=0.5, swap_rb=True), 8),
+    (lambda: functools.partial(rx.images_to_batch, [dev(IMG)], std=(0.2, 0.3, 0.4), mean=(0.4, 0.5, 0.6)), 8),
+    (lambda: functools.partial(rx.batch_to_images, dev(IMG.T[None]), std=(0.2, 0.3, 0.4), mean=0.5, swap_rb=True), 2),
+])
+def test_operations_keep_their_budget(make, launches):
+    work = make()  # the arguments are on the device before counting starts
+    work()  # the first call may fill caches
+    with S.counting() as seen:
+        work()
+    assert seen.uploads == seen.host_reads == 0 and seen.launches <= launches
+
+
+def test_device_arrays_are_cached_per_device_and_bounded():
+    blur, img = rx.GaussianBlur(), dev(IMG)
+    expect = host(blur.get(img, 9, 2.0))
+    if cp.cuda.runtime.getDeviceCount() > 1:
+        with cp.cuda.Device(1):  # the taps made on device 0 do not serve device 1
+            np.testing.assert_allclose(host(blur.get(dev(IMG), 9, 2.0)), expect, rtol=1e-6)
+    for k in range(1, 200, 2):
+        blur.get(img, k, 0.0)
+    assert 0 < len(rx._device_cache) <= 64
+    np.testing.assert_array_equal(host(blur.get(img, 9, 2.0)), expect)
+

@@ -205,6 +205,73 @@ def test_gaussian_filter_matches_scipy_and_keeps_the_device():
     assert cupyx.scipy.ndimage.gaussian_filter(chan, [1, 1, 0])[:, :, 0].max() == 0
 
 
+# ---- the ledger: launches, uploads and host reads --------------------------------------------
+
+D = cp.arange(6, dtype=cp.float32)  # made once: its own launch is not in any case below
+I2 = cp.asarray([0, 2])
+
+
+@pytest.mark.parametrize("work, counts", [
+    (lambda: cp.asarray(np.ones(3)), (0, 1, 0)),                  # host data goes up
+    (lambda: cp.asarray([1.0, 2.0]), (0, 1, 0)),
+    (lambda: cp.asarray(D), (0, 0, 0)),                          # already there
+    (lambda: cp.array(D), (1, 0, 0)),                            # a device copy
+    (lambda: cp.array([D, D]), (1, 0, 0)),                       # gathered on the device
+    (lambda: cp.empty(3), (0, 0, 0)),                            # an allocation runs nothing
+    (lambda: cp.zeros(3), (1, 0, 0)),
+    (lambda: D + 1, (1, 0, 0)),
+    (lambda: cp.add(D, D, out=cp.empty(6, cp.float32)), (1, 0, 0)),
+    (lambda: cp.sum(D), (1, 0, 0)),                              # routine and method: counted once
+    (lambda: cp.maximum.reduce(D), (1, 0, 0)),
+    (lambda: D[1:].reshape(5, 1).T, (0, 0, 0)),                  # views
+    (lambda: D[::2].ravel(), (1, 0, 0)),                         # a copy
+    (lambda: D.astype(cp.float32, copy=False), (0, 0, 0)),
+    (lambda: D.astype(cp.float64), (1, 0, 0)),
+    (lambda: D[I2], (1, 0, 0)),
+    (lambda: D[[0, 2]], (1, 1, 0)),                              # the index list goes up first
+    (lambda: D[D > 2], (2, 0, 1)),                               # a mask's count sizes the result
+    (lambda: cp.nonzero(D), (1, 0, 1)),
+    (lambda: cp.where(D > 2, D, 0), (2, 0, 0)),
+    (lambda: D.copy().__setitem__(0, 5), (2, 0, 0)),
+    (lambda: D.copy().set(np.zeros(6, np.float32)), (1, 1, 0)),
+    (lambda: cp.linalg.norm(D), (1, 0, 0)),
+    (lambda: cupyx.scipy.ndimage.correlate1d(D, D[:3]), (1, 0, 0)),
+    (lambda: cupyx.scipy.ndimage.affine_transform(D, cp.eye(2)[:1], order=1), (2, 0, 0)),
+    (lambda: cupyx.scipy.ndimage.affine_transform(D, D[:1], offset=D[:1], order=1), (1, 0, 1)),
+    (lambda: D.get(), (0, 0, 1)),
+    (lambda: cp.asnumpy(D), (0, 0, 1)),
+    (lambda: D[2].item(), (0, 0, 1)),
+    (lambda: D.tolist(), (0, 0, 1)),
+    (lambda: float(D[1]) + int(D[1]) + bool(D[1]), (0, 0, 3)),
+    (lambda: repr(D), (0, 0, 1)),
+    (lambda: cp.cuda.Stream.null.synchronize(), (0, 0, 1)),
+    (lambda: cp.cuda.Device().synchronize(), (0, 0, 1)),
+    (lambda: cp.cuda.runtime.deviceSynchronize(), (0, 0, 1)),
+    (lambda: cp.zeros(-1), (0, 0, 0)),                           # a refused call runs nothing
+])
+def test_ledger_counts_launches_uploads_and_host_reads(work, counts):
+    with S.counting() as seen:
+        try:
+            work()
+        except ValueError:
+            pass
+    assert (seen.launches, seen.uploads, seen.host_reads) == counts
+    with S.counting() as again:
+        try:
+            work()
+        except ValueError:
+            pass
+    assert (again.launches, again.uploads, again.host_reads) == counts  # deterministic
+
+
+def test_ledger_names_what_ran():
+    with S.counting() as seen:
+        x = cp.zeros(4) + 1.0
+        float(x.sum())
+    assert dict(seen.by_name) == {("launches", "cupy.zeros"): 1, ("launches", "cupy.add"): 1,
+                                  ("launches", "ndarray.sum"): 1, ("host_reads", "ndarray.__float__"): 1}
+
+
 def test_repeated_device_work_does_not_grow_memory():
     from leakcheck import assert_no_leaks
     s = cp.cuda.Stream()

@@ -215,8 +215,10 @@ def to_host_array(obj, dtype=None, order="K", ndmin=0):
     """Fresh host array from a host object (sequence, scalar, numpy array) bound for the device;
     sequences of device arrays of one shape are stacked, anything else holding a device array
     is refused as an implicit conversion."""
+    from_host = True
     if hasattr(obj, "__cuda_array_interface__") and not isinstance(obj, ndarray):
         obj = _from_interface(obj)
+        from_host = False
     if order is None:
         order = "K"
     if _contains_device_array(obj):
@@ -226,6 +228,8 @@ def to_host_array(obj, dtype=None, order="K", ndmin=0):
         a = np.array(stacked, dtype=dtype, order="F" if order in ("F", "f") else "C", ndmin=ndmin)
     else:
         a = np.array(obj, dtype=dtype, order=order, ndmin=ndmin, copy=True)
+        if from_host:
+            _standin.note_upload("host data")
     if a.dtype.char not in SUPPORTED_CHARS:
         raise ValueError("Unsupported dtype %s" % a.dtype)
     if not a.dtype.isnative:
@@ -632,6 +636,7 @@ class ndarray:
         if not (self._a.flags.c_contiguous or self._a.flags.f_contiguous):
             raise RuntimeError("Cannot set to non-contiguous array")
         self._a[...] = arr
+        _standin.note_upload("ndarray.set")
 
     def item(self):
         if self.size != 1:
@@ -1036,3 +1041,63 @@ ndarray.__module__ = "cupy"
 def _check_kind(kind):
     if kind not in (None, "stable"):
         raise NotImplementedError("CuPy sorts with a stable sort only; kind=%r is not supported" % (kind,))
+
+
+# ---- the ledger (see cupy._standin) -----------------------------------------------------------
+
+def _shares(result, a):
+    return isinstance(result, ndarray) and (result is a or np.may_share_memory(result._a, a._a))
+
+
+def view_or_launch(result, args, kwargs):
+    """Nothing when the result is the array or a view of it (a list of them for the splits),
+    else a copy kernel."""
+    a = args[0]
+    parts = result if isinstance(result, (list, tuple)) else [result]
+    if isinstance(a, ndarray) and all(_shares(r, a) for r in parts):
+        return _standin.FREE
+    return _standin.LAUNCH
+
+
+def _getitem_cost(result, args, kwargs):
+    self, key = args
+    items = key if isinstance(key, tuple) else (key,)
+    if any(isinstance(k, ndarray) and k.dtype == np.bool_ for k in items):
+        return _standin.LAUNCH_AND_READ  # the result's size waits for the mask's count
+    if _shares(result, self):
+        return _standin.FREE
+    return _standin.LAUNCH
+
+
+_NDARRAY_COSTS = {
+    "get": _standin.READ, "item": _standin.READ, "tolist": _standin.READ, "tobytes": _standin.READ,
+    "tofile": _standin.READ, "dump": _standin.READ, "dumps": _standin.READ, "__reduce__": _standin.READ,
+    "__int__": _standin.READ, "__float__": _standin.READ, "__complex__": _standin.READ,
+    "__bool__": _standin.READ, "__repr__": _standin.READ, "__str__": _standin.READ,
+    "__format__": _standin.READ, "__bytes__": _standin.READ,
+    "set": _standin.FREE,  # the upload is noted where it happens
+    "__getitem__": _getitem_cost, "__setitem__": _standin.LAUNCH,
+    "astype": view_or_launch, "view": view_or_launch, "reshape": view_or_launch, "transpose": view_or_launch,
+    "swapaxes": view_or_launch, "ravel": view_or_launch, "squeeze": view_or_launch,
+    "diagonal": view_or_launch, "conj": view_or_launch, "conjugate": view_or_launch,
+    "copy": _standin.LAUNCH, "__copy__": _standin.LAUNCH, "__deepcopy__": _standin.LAUNCH,
+    "flatten": _standin.LAUNCH, "fill": _standin.LAUNCH, "repeat": _standin.LAUNCH,
+    "sort": _standin.LAUNCH, "argsort": _standin.LAUNCH, "partition": _standin.LAUNCH,
+    "argpartition": _standin.LAUNCH, "nonzero": _standin.LAUNCH_AND_READ,
+    "compress": _standin.LAUNCH_AND_READ, "ptp": _standin.LAUNCH, "round": _standin.LAUNCH,
+    "max": _standin.LAUNCH, "min": _standin.LAUNCH, "argmax": _standin.LAUNCH, "argmin": _standin.LAUNCH,
+    "sum": _standin.LAUNCH, "prod": _standin.LAUNCH, "cumsum": _standin.LAUNCH, "cumprod": _standin.LAUNCH,
+    "mean": _standin.LAUNCH, "var": _standin.LAUNCH, "std": _standin.LAUNCH, "all": _standin.LAUNCH,
+    "any": _standin.LAUNCH, "trace": _standin.LAUNCH,
+}
+# Operators, take, dot, clip, searchsorted and the scatters hand over to counted routines and
+# ufuncs, and so are counted there.
+
+for _name, _cost in _NDARRAY_COSTS.items():
+    setattr(ndarray, _name, _standin.entry("ndarray." + _name, _cost)(ndarray.__dict__[_name]))
+
+for _name in ("__call__", "reduce", "accumulate", "outer", "at"):
+    _label = "" if _name == "__call__" else "." + _name
+    setattr(ufunc, _name, _standin.entry(lambda args, _label=_label: "cupy." + args[0].__name__ + _label)(
+        ufunc.__dict__[_name]))
+del _name, _cost, _label

@@ -13,6 +13,8 @@ import types as _types
 
 from ._core import (ndarray, U, wrap, wrap_any, host, operand, soft, out_array,
                     get_dtype, is_scalar, to_host_array, new_array, check_device, quiet, hushed)
+from ._core import view_or_launch as _view_or_launch, _contains_device_array
+from . import _standin
 from .cuda import runtime as _runtime
 
 
@@ -758,10 +760,18 @@ def outer(a, b, out=None):
     return _with_out(_np.outer, (host(a), host(b, "b")), dict(out=out))
 
 
+def _matmul(a, b, out=None):
+    """numpy.matmul; a matrix times a stack goes through one BLAS product (numpy would run one per
+    matrix of the stack, which is slow on a busy CPU): the same values."""
+    if out is None and a.ndim == 2 and b.ndim >= 3 and a.dtype == b.dtype and a.dtype.kind == "f":
+        return _np.ascontiguousarray(_np.moveaxis(_np.tensordot(a, b, axes=(1, b.ndim - 2)), 0, -2))
+    return _np.matmul(a, b) if out is None else _np.matmul(a, b, out=out)
+
+
 def matmul(x1, x2, /, *, out=None):
     if is_scalar(x1) or is_scalar(x2):
         raise ValueError("matmul: Input operand does not have enough dimensions")
-    return _with_out(_np.matmul, (host(x1, "x1"), host(x2, "x2")), dict(out=out))
+    return _with_out(_matmul, (host(x1, "x1"), host(x2, "x2")), dict(out=out))
 
 
 def tensordot(a, b, axes=2):
@@ -890,8 +900,50 @@ __all__ = sorted(n for n, v in globals().items()
 # numpy's floating-point reports stay off in device work (see _core.quiet)
 _HUSHED = {"median", "nanmedian", "percentile", "quantile", "average", "nanmax", "nanmin", "nansum",
            "nanmean", "nanargmax", "nanargmin"}
+
+
+# ---- the ledger (see cupy._standin): every routine launches once unless listed here ----
+
+def _array_cost(result, args, kwargs):
+    obj = args[0] if args else kwargs.get("obj", kwargs.get("a"))
+    if isinstance(obj, ndarray):
+        return _view_or_launch(result, (obj,), {})
+    if _contains_device_array(obj) or hasattr(obj, "__cuda_array_interface__"):
+        return _standin.LAUNCH  # gathered on the device
+    return _standin.FREE  # the upload is noted where it happens
+
+
+def _asnumpy_cost(result, args, kwargs):
+    a = args[0] if args else kwargs.get("a")
+    return _standin.READ if isinstance(a, ndarray) or hasattr(a, "__cuda_array_interface__") else _standin.FREE
+
+
+def _where_cost(result, args, kwargs):
+    return _standin.LAUNCH_AND_READ if len(args) + len(kwargs) == 1 else _standin.LAUNCH
+
+
+_VIEWS = {"reshape", "ravel", "transpose", "swapaxes", "moveaxis", "rollaxis", "expand_dims", "squeeze",
+          "broadcast_to", "broadcast_arrays", "atleast_1d", "atleast_2d", "atleast_3d", "split", "array_split",
+          "hsplit", "vsplit", "flip", "flipud", "fliplr", "rot90", "real", "imag", "diagonal",
+          "ascontiguousarray", "asfortranarray"}
+_COSTS = {
+    "empty": _standin.FREE, "empty_like": _standin.FREE,  # allocations: nothing runs
+    "array": _array_cost, "asarray": _array_cost, "asanyarray": _array_cost,
+    "asnumpy": _asnumpy_cost, "save": _standin.READ, "savez": _standin.READ, "savez_compressed": _standin.READ,
+    "load": _standin.FREE,  # the upload is noted where it happens
+    "where": _where_cost, "nonzero": _standin.LAUNCH_AND_READ, "argwhere": _standin.LAUNCH_AND_READ,
+    "flatnonzero": _standin.LAUNCH_AND_READ, "unique": _standin.LAUNCH_AND_READ,
+    # no device work at all
+    "ndim": None, "shape": None, "size": None, "iscomplexobj": None, "isrealobj": None, "result_type": None,
+    "get_array_module": None, "fuse": None, "is_available": None, "get_default_memory_pool": None,
+    "get_default_pinned_memory_pool": None,
+}
+_COSTS.update((n, _view_or_launch) for n in _VIEWS)
+
 for _n, _f in list(globals().items()):
     if callable(_f) and getattr(_f, "__module__", None) == __name__ and not _n.startswith("_") \
             and not isinstance(_f, type):
-        globals()[_n] = (hushed if _n in _HUSHED else quiet)(_f)
-del _n, _f
+        _f = (hushed if _n in _HUSHED else quiet)(_f)
+        _c = _COSTS.get(_n, _standin.LAUNCH)
+        globals()[_n] = _f if _c is None else _standin.entry("cupy." + _n, _c)(_f)
+del _n, _f, _c

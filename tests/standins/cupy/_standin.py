@@ -27,10 +27,29 @@ Unwritten memory
     `cupy.empty` and friends fill new buffers with a sentinel: NaN for floating and complex
     types, the byte 0xAB for integer types and True for booleans.  `unwritten(a)` tells which
     elements still hold it.
+
+Ledger
+    `ledger` counts what the work done through the stand-in would cost on a GPU, at the array
+    library's surface: a launch for every routine, operator or method that computes on the
+    device (one per call, however many kernels the real library runs for it; views, `empty` and
+    other bare allocations launch nothing), an upload for every conversion of host data to a
+    device array, and a host read for every read of a device value on the host (`get`,
+    `asnumpy`, `item`, `tolist`, truth and number conversions, printing) and every stream, event
+    or device synchronisation, including those the real library makes by itself (to size the
+    result of `nonzero` or of a boolean mask).  A call made while another counted call runs is
+    part of it and not counted again; a call that raises counts nothing.  Counts are
+    deterministic.  `counting()` measures a block:
+
+        with cupy._standin.counting() as seen:
+            ...
+        seen.launches, seen.uploads, seen.host_reads, seen.by_name
 """
 
 from __future__ import annotations
 
+import collections
+import contextlib
+import functools
 import os
 import threading
 import weakref
@@ -194,3 +213,104 @@ def unwritten(a) -> np.ndarray:
     if host.dtype.kind in "fc":
         return np.isnan(host)
     return host == _sentinel_value(host.dtype)
+
+
+# ---- the ledger ------------------------------------------------------------------------------
+
+FREE = (0, 0, 0)
+LAUNCH = (1, 0, 0)
+UPLOAD = (0, 1, 0)
+READ = (0, 0, 1)
+LAUNCH_AND_READ = (1, 0, 1)
+
+_KINDS = ("launches", "uploads", "host_reads")
+
+
+class Ledger:
+    """Running totals of launches, uploads and host reads, and the same by entry point name."""
+
+    def __init__(self):
+        self.launches = self.uploads = self.host_reads = 0
+        self.by_name = collections.Counter()  # (kind, name) -> count
+
+    def add(self, name, cost):
+        launches, uploads, reads = cost
+        if launches:
+            self.launches += launches
+            self.by_name[("launches", name)] += launches
+        if uploads:
+            self.uploads += uploads
+            self.by_name[("uploads", name)] += uploads
+        if reads:
+            self.host_reads += reads
+            self.by_name[("host_reads", name)] += reads
+
+    def reset(self):
+        self.launches = self.uploads = self.host_reads = 0
+        self.by_name.clear()
+
+
+ledger = Ledger()
+
+
+class Seen:
+    """What ran inside a `counting()` block (filled in when the block ends)."""
+
+    def __init__(self):
+        self.launches = self.uploads = self.host_reads = 0
+        self.by_name = collections.Counter()
+
+    def __repr__(self):
+        return "Seen(launches=%d, uploads=%d, host_reads=%d)" % (self.launches, self.uploads, self.host_reads)
+
+
+@contextlib.contextmanager
+def counting():
+    """Counts of the block's work: a Seen whose fields are set when the block ends."""
+    seen = Seen()
+    start = (ledger.launches, ledger.uploads, ledger.host_reads)
+    names = collections.Counter(ledger.by_name)
+    try:
+        yield seen
+    finally:
+        seen.launches, seen.uploads, seen.host_reads = (
+            ledger.launches - start[0], ledger.uploads - start[1], ledger.host_reads - start[2])
+        seen.by_name = collections.Counter(ledger.by_name)
+        seen.by_name.subtract(names)
+        seen.by_name = +seen.by_name  # drops the names that did not run
+
+
+class _Depth(threading.local):
+    def __init__(self):
+        self.n = 0
+
+
+_depth = _Depth()
+
+
+def entry(name, cost=LAUNCH):
+    """Decorator of a stand-in entry point: when it is the outermost counted call running and it
+    returns, its cost goes to the ledger under `name` (a text, or a function of the arguments
+    giving one).  `cost` is a (launches, uploads, host reads) tuple or a function of (result,
+    args, kwargs) giving one."""
+    def decorate(fn):
+        @functools.wraps(fn)
+        def counted(*args, **kwargs):
+            if _depth.n:
+                return fn(*args, **kwargs)
+            _depth.n = 1
+            try:
+                result = fn(*args, **kwargs)
+            finally:
+                _depth.n = 0
+            ledger.add(name(args) if callable(name) else name,
+                       cost(result, args, kwargs) if callable(cost) else cost)
+            return result
+        return counted
+    return decorate
+
+
+def note_upload(name):
+    """A conversion of host data to device memory, wherever it happens (inside a counted call
+    too: the upload is work of its own)."""
+    ledger.add(name, UPLOAD)

@@ -98,3 +98,16 @@ class Generator:
 
 def default_rng(seed=None):
     return Generator._of(seed)
+
+
+# the ledger (see cupy._standin): drawing numbers is a launch
+from . import _standin as _ledger_standin  # noqa: E402
+
+for _n in ("rand", "randn", "random", "random_sample", "uniform", "normal", "standard_normal", "randint",
+           "permutation"):
+    globals()[_n] = _ledger_standin.entry("cupy.random." + _n)(globals()[_n])
+for _cls in (RandomState, Generator):
+    for _n, _f in list(vars(_cls).items()):
+        if not _n.startswith("_") and callable(_f):
+            setattr(_cls, _n, _ledger_standin.entry("cupy.random.%s.%s" % (_cls.__name__, _n))(_f))
+del _n, _f, _cls

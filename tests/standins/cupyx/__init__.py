@@ -33,3 +33,11 @@ def empty_like_pinned(a, dtype=None, order="K", subok=None, shape=None):
 
 def zeros_like_pinned(a, dtype=None, order="K", subok=None, shape=None):
     return _np.zeros_like(a, dtype=dtype, order=order, shape=shape)
+
+
+# the ledger (see cupy._standin): the scatters launch; pinned memory is host memory
+from cupy import _standin as _ledger_standin  # noqa: E402
+
+scatter_add = _ledger_standin.entry("cupyx.scatter_add")(scatter_add)
+scatter_max = _ledger_standin.entry("cupyx.scatter_max")(scatter_max)
+scatter_min = _ledger_standin.entry("cupyx.scatter_min")(scatter_min)

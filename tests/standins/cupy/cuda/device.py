@@ -2,6 +2,7 @@
 
 import threading
 
+from .. import _standin
 from . import runtime
 
 
@@ -76,3 +77,7 @@ class Device:
 
     def __repr__(self):
         return "<CUDA Device %d>" % self.id
+
+
+# the ledger (see cupy._standin): a synchronisation waits for the device
+Device.synchronize = _standin.entry("Device.synchronize", _standin.READ)(Device.synchronize)

@@ -148,3 +148,17 @@ def get_allocator():
 
 def set_allocator(allocator=None):
     pass
+
+
+# ---- the ledger (see cupy._standin) ----
+
+def _copy_from_cost(result, args, kwargs):
+    return _standin.LAUNCH if isinstance(args[1], MemoryPointer) else _standin.UPLOAD
+
+
+for _n, _cost in (("copy_from_device", _standin.LAUNCH), ("copy_from_device_async", _standin.LAUNCH),
+                  ("copy_from_host", _standin.UPLOAD), ("copy_from_host_async", _standin.UPLOAD),
+                  ("copy_to_host", _standin.READ), ("copy_to_host_async", _standin.FREE),
+                  ("copy_from", _copy_from_cost), ("memset", _standin.LAUNCH), ("memset_async", _standin.LAUNCH)):
+    setattr(MemoryPointer, _n, _standin.entry("MemoryPointer." + _n, _cost)(MemoryPointer.__dict__[_n]))
+del _n, _cost

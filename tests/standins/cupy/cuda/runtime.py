@@ -129,3 +129,30 @@ def memset(ptr, value, size):
 
 def memsetAsync(ptr, value, size, stream):
     memset(ptr, value, size)
+
+
+# ---- the ledger (see cupy._standin) ----
+
+def _copy_cost(wait):
+    def cost(result, args, kwargs):
+        kind = args[3] if len(args) > 3 else kwargs["kind"]
+        if kind == memcpyDefault:  # the addresses tell
+            on_device = [_standin._find(int(p))[0] is not None for p in args[:2]]
+            kind = {(True, True): memcpyDeviceToDevice, (True, False): memcpyHostToDevice,
+                    (False, True): memcpyDeviceToHost}.get(tuple(on_device), memcpyHostToHost)
+        if kind == memcpyHostToDevice:
+            return _standin.UPLOAD
+        if kind == memcpyDeviceToDevice:
+            return _standin.LAUNCH
+        if kind == memcpyDeviceToHost and wait:
+            return _standin.READ
+        return _standin.FREE
+    return cost
+
+
+deviceSynchronize = _standin.entry("runtime.deviceSynchronize", _standin.READ)(deviceSynchronize)
+streamSynchronize = _standin.entry("runtime.streamSynchronize", _standin.READ)(streamSynchronize)
+memcpy = _standin.entry("runtime.memcpy", _copy_cost(True))(memcpy)
+memcpyAsync = _standin.entry("runtime.memcpyAsync", _copy_cost(False))(memcpyAsync)
+memset = _standin.entry("runtime.memset")(memset)
+memsetAsync = _standin.entry("runtime.memsetAsync")(memsetAsync)
