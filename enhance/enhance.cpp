@@ -108,7 +108,9 @@ nb::object onnx_initialize(Call &c) {
     nb::handle self = c[0];
     nb::object session = kit::onnx_session(c, c[1], c[2], c[3]);
     self.attr("session") = session;
-    auto first_input = [&] { return session.attr("get_inputs")()[nb::int_(0)]; };
+    // An object, not an item accessor: the accessor would index the list get_inputs returned
+    // after that list is gone (a session may make a new one at each call).
+    auto first_input = [&]() -> nb::object { return session.attr("get_inputs")()[nb::int_(0)]; };
     self.attr("input_name") = first_input().attr("name");
     nb::object shape = first_input().attr("shape");
     self.attr("input_shape") = shape;

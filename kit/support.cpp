@@ -218,7 +218,8 @@ Class &Class::attr(const char *name, nb::handle value) {
 }
 
 nb::object Class::make() {
-    nb::handle meta((PyObject *) Py_TYPE(base_.ptr()));
+    // Held for the call: the metaclass runs Python code, which could give the base another one.
+    nb::object meta = nb::borrow((PyObject *) Py_TYPE(base_.ptr()));
     nb::object cls = meta(nb::str(name_), nb::make_tuple(base_), ns_);
     nb::setattr(module_, name_, cls);
     return cls;

@@ -266,7 +266,9 @@ nb::object trt_initialize(Call &c) {
         nb::object input_tensor = nb::len(names.inputs) ? nb::object(names.inputs[0]) : nb::object(nb::str("input"));
         self.attr("input_tensor") = input_tensor;
         self.attr("output_names") = names.outputs;
-        for (nb::handle name : names.outputs) check_output(trt, cp, engine, name);
+        // Over a copy: the checks run Python code, which may change the list just published, and
+        // a list's items are borrowed.
+        for (nb::handle name : kit::as_tuple(names.outputs)) check_output(trt, cp, engine, name);
         // The input size from a fixed height and width; open ones leave the role's. An engine
         // without an input has no buffer under "input": KeyError.
         nb::object buffer = self.attr("d_inputs")[input_tensor];

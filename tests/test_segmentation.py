@@ -324,6 +324,17 @@ def test_trt_refuses_outputs_its_buffers_cannot_hold(model, profile, shown):
 
 
 @standin
+def test_trt_checks_every_output_while_the_names_change(monkeypatch):
+    # Python code that the checks run (here the array library's dtype) empties the output_names
+    # just published: every output of the engine is still checked, each with two dtype calls.
+    t = seg.TrtFaceSegmentation(model_bytes=engine(models.parser(size=8, out_size=512, batch=1, outputs=2), None))
+    spy = Spy(cp, dtype=lambda *a: (t.output_names.clear(), cp.dtype(*a))[1])
+    monkeypatch.setattr(seg, "cp", spy)
+    t.initialize(t.model_bytes, "cuda", "0")
+    assert len(spy.named("dtype")) == 4 and t.output_names == []
+
+
+@standin
 def test_trt_forward_buffers_and_result(trt_parser):
     t, results = trt_parser, []
     for k, n in enumerate((1, 3, 3)):
