@@ -111,7 +111,8 @@ std::vector<nb::object> unpack(nb::handle seq, size_t n) {
 }
 
 void with_impl(nb::handle mgr, void (*body)(void *, nb::handle), void *ctx) {
-    nb::handle tp((PyObject *) Py_TYPE(mgr.ptr()));
+    // Held: looking __enter__ up may run Python code that changes the manager's class.
+    nb::object tp = nb::borrow((PyObject *) Py_TYPE(mgr.ptr()));
     nb::object enter = nb::steal(PyObject_GetAttr(tp.ptr(), KIT_STR("__enter__")));
     nb::object exit_ = enter.is_valid() ? nb::steal(PyObject_GetAttr(tp.ptr(), KIT_STR("__exit__")))
                                         : nb::object();
