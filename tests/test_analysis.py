@@ -184,4 +184,4 @@ def test_detected_face_end_to_end(model, monkeypatch):
 
 def test_no_leaks(model):
     o, img = ana.OnnxFaceAnalysis(model_bytes=model, device="cpu"), image(2)
-    assert_no_leaks(lambda: o.get(face(img + 0)), lambda: o.initialize(None, "cpu"), repeat=300, warmup=600)
+    assert_no_leaks(lambda: o.get(face(img + 0)), lambda: o.initialize(None, "cpu"), repeat=300, warmup=30)

@@ -504,4 +504,4 @@ def test_no_leaks():
         lambda: det.TrtFaceDetection(None, b"junk", "cuda:1"),
         lambda: det.OnnxFaceDetection("/nonexistent/m.onnx"),
         trt._log.clear,
-        repeat=30, warmup=50)
+        repeat=30, warmup=20)

@@ -406,5 +406,5 @@ def test_no_leaks():
         lambda: d.nms(cp.zeros((0, 5), cp.float32)),
         lambda: d.crop(img, cp.asarray(target(112)), 56),
         lambda: d.distance2kps(cp.zeros((3, 2)), cp.zeros((3, 10)), (5, 5)),
-        repeat=40, warmup=100,
+        repeat=40, warmup=10,
     )

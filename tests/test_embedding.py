@@ -553,5 +553,5 @@ def test_no_leaks(onnx_obj, trt_obj):
         trt_get,
         lambda: trt_obj.forward([img, img]),
         lambda: onnx_obj.initialize(None, "cpu"),
-        repeat=60, warmup=200,
+        repeat=60, warmup=30,
     )

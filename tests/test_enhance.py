@@ -428,4 +428,4 @@ def test_no_leaks(t16):
         trt._log.clear()  # keep the stand-in's call log out of the measures
 
     assert_no_leaks(calls, lambda: o.batch_get([img + 0]), lambda: t16.forward(batch16(n=2)),
-                    lambda: t16.initialize(None), repeat=80, warmup=100)
+                    lambda: t16.initialize(None), repeat=80, warmup=30)

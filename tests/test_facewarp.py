@@ -202,4 +202,4 @@ def test_equal_landmarks_raise():
 def test_no_leaks():
     img, lm = image(30, 40), cp.asarray(FACE_A, cp.float32) / 4  # padded, feathered, warped
     assert_no_leaks(lambda: facewarp.align_face_ffhq(img + 0, lm + 0, 16, 32),
-                    lambda: facewarp.align_face_ffhq(img, lm * 0), repeat=60, warmup=100)
+                    lambda: facewarp.align_face_ffhq(img, lm * 0), repeat=60, warmup=30)

@@ -397,4 +397,4 @@ def test_no_leaks():
         s.calls.clear()
 
     assert_no_leaks(stub_get, lambda: s.batch_get([img], cp.ones((1, 511), cp.float32)),
-                    trt_get, lambda: o.get(face + 0, cp.ones((1, 512), cp.float32)), repeat=100, warmup=300)
+                    trt_get, lambda: o.get(face + 0, cp.ones((1, 512), cp.float32)), repeat=100, warmup=30)
