@@ -73,6 +73,14 @@ std::vector<Py_ssize_t> shape_of(nb::handle arr) {
     return out;
 }
 
+Py_ssize_t checked_count(std::initializer_list<Py_ssize_t> dims, Py_ssize_t itemsize, const char *what) {
+    Py_ssize_t n = 1, bytes;
+    for (Py_ssize_t d : dims)
+        if (__builtin_mul_overflow(n, d, &n)) kit::raise(PyExc_MemoryError, "%s: the array is too large", what);
+    if (__builtin_mul_overflow(n, itemsize, &bytes)) kit::raise(PyExc_MemoryError, "%s: the array is too large", what);
+    return n;
+}
+
 std::string str_of(nb::handle h) { return nb::cast<std::string>(nb::str(h)); }
 
 // ---- element types --------------------------------------------------------------------------
