@@ -113,7 +113,7 @@ bool path_exists(const Call &c, nb::handle path) {
 nb::object read_file(const Call &c, nb::handle path) {
     nb::object data;
     with(c.g("open")(path, "rb"), [&](nb::handle f) { data = f.attr("read")(); });
-    return data;
+    return assigned(data, "data");
 }
 
 void read_model_file(const Call &c, nb::handle self) {
