@@ -2,23 +2,40 @@
 products overflow, empty channel axes, zero strides, a `with` whose __exit__ swallows the body's
 error, Python code run in the middle of a native lookup, names without a UTF-8 form. Each must
 end in an ordinary exception or a correct result; never a crash, never SystemError."""
+import functools
+
 import cupy as cp
 import pytest
 
 import models
 import rastrix as rx
-from corvanta import detection, idmap
+from corvanta import detection, idmap, swap
 
 
-def square_detector():
-    return detection.OnnxFaceDetection(model_bytes=models.detector(input_shape=(1, 3, 64, 64)), device="cpu")
+@functools.cache
+def small_detector():
+    return models.detector(input_shape=(1, 3, 64, 64))
 
 
-def detect_after(mp, **attributes):
-    d = square_detector()
+def detect_after(**attributes):
+    """forward() of a fresh detector once the given attributes are set."""
+    d = detection.OnnxFaceDetection(model_bytes=small_detector(), device="cpu")
     for name, value in attributes.items():
         setattr(d, name, value)
     return d.forward(cp.zeros((64, 64, 3), cp.float32), 0.5)
+
+
+def swap_after(**attributes):
+    """forward() of a TensorRT swapper (the stand-in's engine) once the given attributes are set."""
+    import tensorrt as trt
+
+    if not hasattr(trt, "_standin"):
+        pytest.skip("builds engines with the TensorRT stand-in")
+    profiles = {"target": ((1, 3, 64, 64),) * 2 + ((4, 3, 64, 64),), "source": ((1, 512),) * 2 + ((4, 512),)}
+    s = swap.TrtFaceSwap(model_bytes=trt._standin.build_engine(models.swapper(size=64), profiles=profiles))
+    for name, value in attributes.items():
+        setattr(s, name, value)
+    return s.forward(cp.zeros((1, 3, 64, 64), cp.float32), cp.ones((1, 512), cp.float32))
 
 
 class NoLen:
@@ -127,9 +144,11 @@ CASES = {
         lambda mp: rx.images_to_batch(cp.zeros((4, 4, 0), cp.float32)), shape((1, 0, 4, 4))),
     "images-of-a-batch-without-channels": (
         lambda mp: rx.batch_to_images(cp.zeros((1, 0, 4, 4), cp.float32), std=0.5)[0], shape((4, 4, 0))),
-    "zero-anchor-stride": (lambda mp: detect_after(mp, _feat_stride_fpn=[8, 0, 32]), ValueError),
-    "anchor-count-product-overflows": (lambda mp: detect_after(mp, _num_anchors=2**62), MemoryError),
-    "center-cache-without-length": (lambda mp: detect_after(mp, center_cache=NoLen()), TypeError),
+    "zero-anchor-stride": (lambda mp: detect_after(_feat_stride_fpn=[8, 0, 32]), ValueError),
+    "anchor-count-product-overflows": (lambda mp: detect_after(_num_anchors=2**62), MemoryError),
+    "center-cache-without-length": (lambda mp: detect_after(center_cache=NoLen()), TypeError),
+    "output-buffers-of-text": (lambda mp: swap_after(d_outputs="x"), ValueError),
+    "output-buffers-of-no-mapping": (lambda mp: swap_after(d_outputs=object()), TypeError),
     "idmap-read-swallowed-by-exit": (
         lambda mp: read_with_swallowing_open(mp, idmap, lambda: idmap.load_idmap(idmap.__file__)),
         UnboundLocalError),
