@@ -36,12 +36,17 @@ nb::object anchor_centers(nb::handle cp, nb::handle self, Py_ssize_t height, Py_
                           Py_ssize_t stride) {
     nb::object cache = self.attr("center_cache");
     const Py_ssize_t anchors = nb::cast<Py_ssize_t>(self.attr("_num_anchors"));
+    Py_ssize_t count, bytes;
+    if (__builtin_mul_overflow(height, width, &count) || __builtin_mul_overflow(count, anchors, &count) ||
+        __builtin_mul_overflow(count, (Py_ssize_t) (2 * sizeof(float)), &bytes))
+        kit::raise(PyExc_MemoryError, "%zd x %zd anchor centres with %zd anchors each are too many", height, width,
+                   anchors);
     nb::object key = nb::make_tuple(height, width, stride);
     int has = PySequence_Contains(cache.ptr(), key.ptr());
     if (has < 0) throw nb::python_error();
     if (has) {
         nb::object cached = cache[key];
-        if (nb::cast<Py_ssize_t>(cached.attr("shape")[0]) == height * width * anchors) return cached;
+        if (nb::cast<Py_ssize_t>(cached.attr("shape")[0]) == count) return cached;
     }
     nb::object grid = cp.attr("mgrid")[nb::make_tuple(nb::slice(nb::int_(0), nb::int_(height), nb::none()),
                                                       nb::slice(nb::int_(0), nb::int_(width), nb::none()))];
@@ -49,11 +54,15 @@ nb::object anchor_centers(nb::handle cp, nb::handle self, Py_ssize_t height, Py_
     nb::object centers = (xy.attr("astype")(cp.attr("float32")) * nb::int_(stride)).attr("reshape")(
         nb::make_tuple(-1, 2));
     if (anchors > 1) {
-        nb::list copies;
-        for (Py_ssize_t i = 0; i < anchors; ++i) copies.append(centers);
+        nb::object copies = nb::steal(PySequence_Repeat(kit::list_of(centers).ptr(), anchors));
+        if (!copies.is_valid()) throw nb::python_error();
         centers = cp.attr("stack")(copies, nb::arg("axis") = 1).attr("reshape")(nb::make_tuple(-1, 2));
     }
-    if (!has && PyObject_Length(cache.ptr()) < 100) cache[key] = centers;
+    if (!has) {
+        const Py_ssize_t cached = PyObject_Length(cache.ptr());
+        if (cached < 0) throw nb::python_error();
+        if (cached < 100) cache[key] = centers;
+    }
     return centers;
 }
 
@@ -69,6 +78,7 @@ nb::object decode(const Call &c, nb::handle self, nb::handle net_outs, nb::handl
     Py_ssize_t idx = 0;
     for (nb::handle stride_obj : self.attr("_feat_stride_fpn")) {
         const Py_ssize_t stride = nb::cast<Py_ssize_t>(stride_obj);
+        if (stride < 1) kit::raise(PyExc_ValueError, "_feat_stride_fpn: strides must be positive, got %zd", stride);
         nb::object scores = net_outs[nb::int_(idx)].attr("astype")(f32);
         nb::object bbox_preds = net_outs[nb::int_(idx + fmc)].attr("astype")(f32) * stride_obj;
         nb::object centers = anchor_centers(cp, self, h / stride, w / stride, stride);

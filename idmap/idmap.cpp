@@ -51,6 +51,7 @@ nb::object load_idmap(Call &c) {
     std::string key = derive_key(c);
     nb::object data;
     kit::with(c.g("open")(path, "rb"), [&](nb::handle f) { data = f.attr("read")(); });
+    kit::assigned(data, "data");
     if (!PyBytes_Check(data.ptr()))
         kit::raise(PyExc_TypeError, "read() should have returned a bytes object, not '%.200s'",
                    Py_TYPE(data.ptr())->tp_name);

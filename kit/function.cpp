@@ -79,9 +79,11 @@ Py_ssize_t ndefaults(const FuncObject *f) {
     return (f->defaults && PyTuple_Check(f->defaults)) ? PyTuple_GET_SIZE(f->defaults) : 0;
 }
 
+// The messages name the function by its __name__, which may be any text (a lone surrogate
+// included): formatted as text, never as UTF-8.
 void count_error(const FuncObject *f, const char *kind, Py_ssize_t bound, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 PyUnicode_AsUTF8(f->name), kind, bound, bound == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200U() takes %.8s %zd positional argument%.1s (%zd given)",
+                 f->name, kind, bound, bound == 1 ? "" : "s", given);
 }
 
 bool same_name(PyObject *a, PyObject *b) {
@@ -117,13 +119,13 @@ bool bind_slow(FuncObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject 
                 }
             }
             if (idx < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             PyUnicode_AsUTF8(f->name), key);
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
+                             f->name, key);
                 return false;
             }
             if (bound[idx]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             PyUnicode_AsUTF8(f->name), key);
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%U'",
+                             f->name, key);
                 return false;
             }
             bound[idx] = args[nargs + k];
@@ -144,6 +146,16 @@ bool bind_slow(FuncObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject 
     }
     return true;
 }
+
+#if KIT_DEBUG
+// A name for the debug reports, which print as UTF-8: "?" when it has no UTF-8 form.
+const char *debug_name(PyObject *name) {
+    const char *s = PyUnicode_AsUTF8(name);
+    if (s) return s;
+    PyErr_Clear();
+    return "?";
+}
+#endif
 
 PyObject *func_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                           PyObject *kwnames) {
@@ -185,8 +197,8 @@ PyObject *func_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
         const ParamInfo &pi = f->params[i];
         if (Py_TYPE(bound[i]) != pi.exact && !(bound[i] == Py_None && (pi.type & OrNone))) [[unlikely]] {
             PyErr_Format(PyExc_TypeError,
-                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         PyUnicode_AsUTF8(f->params[i].name), type_name(f->params[i].type),
+                         "Argument '%.200U' has incorrect type (expected %.200s, got %.200s)",
+                         f->params[i].name, type_name(f->params[i].type),
                          Py_TYPE(bound[i])->tp_name);
             return nullptr;
         }
@@ -196,7 +208,7 @@ PyObject *func_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
     Py_INCREF(self);
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (bound[i] == nullptr || Py_REFCNT(bound[i]) < 1) {
-            fprintf(stderr, "kit: %s(): argument %zd unbound or dead\n", PyUnicode_AsUTF8(f->name), i);
+            fprintf(stderr, "kit: %s(): argument %zd unbound or dead\n", debug_name(f->name), i);
             abort();
         }
     }
@@ -221,18 +233,18 @@ PyObject *func_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (Py_REFCNT(bound[i]) < 1) {
             fprintf(stderr, "kit: %s(): argument '%s' was freed during the call\n",
-                    PyUnicode_AsUTF8(f->name), PyUnicode_AsUTF8(f->params[i].name));
+                    debug_name(f->name), debug_name(f->params[i].name));
             abort();
         }
     }
     // Touch the result's header from instrumented code: a result that was already freed (a
     // missing reference) is reported by the address sanitizer here, not somewhere in the host.
     if (result && Py_REFCNT(result) < 1) {
-        fprintf(stderr, "kit: %s() returned an object with no reference\n", PyUnicode_AsUTF8(f->name));
+        fprintf(stderr, "kit: %s() returned an object with no reference\n", debug_name(f->name));
         abort();
     }
     if ((result == nullptr) != (PyErr_Occurred() != nullptr)) {
-        fprintf(stderr, "kit: %s() returned %s with%s an error set\n", PyUnicode_AsUTF8(f->name),
+        fprintf(stderr, "kit: %s() returned %s with%s an error set\n", debug_name(f->name),
                 result ? "a value" : "NULL", result ? "" : "out");
         abort();
     }
@@ -335,6 +347,9 @@ PyObject *get_globals(PyObject *self, void *) {
 }
 
 // inspect.signature support: parameters are positional-or-keyword, annotations are the texts.
+// Reading an annotation may run Python code (a dict subclass's __getitem__, a key's __eq__) that
+// assigns __annotations__ or __defaults__: the signature is made from the objects as they were
+// when it started, held here, and cached only when neither was replaced meanwhile.
 PyObject *get_signature(PyObject *self, void *) {
     FuncObject *f = reinterpret_cast<FuncObject *>(self);
     if (f->signature) return Py_NewRef(f->signature);
@@ -344,22 +359,27 @@ PyObject *get_signature(PyObject *self, void *) {
         nb::object kind = Parameter.attr("POSITIONAL_OR_KEYWORD");
         nb::object empty = Parameter.attr("empty");
         nb::list params;
-        nb::handle ann(f->annotations);
-        const Py_ssize_t nd = ndefaults(f);
+        nb::object ann = nb::borrow(f->annotations ? f->annotations : Py_None);
+        nb::object defaults = nb::borrow(f->defaults ? f->defaults : Py_None);
+        const bool is_dict = PyDict_Check(ann.ptr());
+        // The annotation under `key`, or none: the dict's own membership test, then its lookup.
+        auto annotation = [&](nb::handle key) -> nb::object {
+            if (!is_dict) return empty;
+            const int has = PyDict_Contains(ann.ptr(), key.ptr());
+            if (has < 0) throw nb::python_error();
+            return has ? nb::object(ann[key]) : empty;
+        };
+        const Py_ssize_t nd = PyTuple_Check(defaults.ptr()) ? PyTuple_GET_SIZE(defaults.ptr()) : 0;
         for (Py_ssize_t i = 0; i < f->nparams; ++i) {
             nb::handle name(f->params[i].name);
-            nb::object a = empty, d = empty;
-            if (PyDict_Check(f->annotations) && PyDict_Contains(f->annotations, name.ptr()) == 1)
-                a = ann[name];
-            if (i >= f->nparams - nd) d = nb::borrow(PyTuple_GET_ITEM(f->defaults, i - (f->nparams - nd)));
+            nb::object a = annotation(name), d = empty;
+            if (i >= f->nparams - nd) d = nb::borrow(PyTuple_GET_ITEM(defaults.ptr(), i - (f->nparams - nd)));
             params.append(Parameter(name, kind, nb::arg("default") = d, nb::arg("annotation") = a));
         }
-        nb::object ret = empty;
-        if (PyDict_Check(f->annotations) && PyDict_Contains(f->annotations, KIT_STR("return")) == 1)
-            ret = ann[nb::handle(KIT_STR("return"))];
+        nb::object ret = annotation(nb::handle(KIT_STR("return")));
         nb::object sig = inspect.attr("Signature")(params, nb::arg("return_annotation") = ret);
-        f->signature = sig.release().ptr();
-        return Py_NewRef(f->signature);
+        if (f->annotations == ann.ptr() && f->defaults == defaults.ptr()) Py_XSETREF(f->signature, Py_NewRef(sig.ptr()));
+        return sig.release().ptr();
     } catch (...) {
         translate_exception();
         return nullptr;

@@ -143,12 +143,17 @@ template <size_t N> std::array<nb::object, N> unpack(nb::handle seq) {
 }
 
 // Runs body(value of __enter__) inside `mgr`, calling __exit__ on every path the way a `with`
-// statement does (an exception that __exit__ swallows is not re-raised).
+// statement does (an exception that __exit__ swallows is not re-raised: what the body was to
+// assign may then be unset, see `assigned`).
 void with_impl(nb::handle mgr, void (*body)(void *ctx, nb::handle value), void *ctx);
 template <class F> void with(nb::handle mgr, F &&body) {
     with_impl(
         mgr, [](void *ctx, nb::handle v) { (*static_cast<F *>(ctx))(v); }, &body);
 }
+
+// A variable that a `with` body assigns, read after the block: as in Python, UnboundLocalError
+// when the body never assigned it (its exception swallowed by __exit__).
+const nb::object &assigned(const nb::object &value, const char *name);
 
 // A new list of the given values.
 template <class... T> nb::list list_of(T &&...values) {

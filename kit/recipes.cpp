@@ -113,7 +113,7 @@ bool path_exists(const Call &c, nb::handle path) {
 nb::object read_file(const Call &c, nb::handle path) {
     nb::object data;
     with(c.g("open")(path, "rb"), [&](nb::handle f) { data = f.attr("read")(); });
-    return data;
+    return assigned(data, "data");
 }
 
 void read_model_file(const Call &c, nb::handle self) {
@@ -362,7 +362,8 @@ void trt_execute(const Call &c, nb::handle trt, nb::handle self, const std::vect
 
     if (shapes.set_inputs) {
         nb::object d_outputs = self.attr("d_outputs");
-        nb::object snapshot = nb::steal(PyDict_Copy(d_outputs.ptr()));
+        // dict(self.d_outputs): the buffers as they were, whatever rebind replaces meanwhile.
+        nb::object snapshot = nb::steal(PyObject_CallOneArg((PyObject *) &PyDict_Type, d_outputs.ptr()));
         if (!snapshot.is_valid()) throw nb::python_error();
         for (auto [name, buffer] : nb::borrow<nb::dict>(snapshot)) {
             nb::object shape = shape_tuple(ctx.attr("get_tensor_shape")(name));

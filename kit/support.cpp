@@ -138,6 +138,13 @@ void with_impl(nb::handle mgr, void (*body)(void *, nb::handle), void *ctx) {
     exit_(mgr, nb::none(), nb::none(), nb::none());
 }
 
+const nb::object &assigned(const nb::object &value, const char *name) {
+    if (!value.is_valid())
+        raise(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
+              name);
+    return value;
+}
+
 nb::object import_from(nb::handle module, const char *name, const char *attr) {
     nb::object fromlist = nb::make_tuple(attr);
     nb::object mod = nb::steal(PyImport_ImportModuleLevel(name, PyModule_GetDict(module.ptr()),

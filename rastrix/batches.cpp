@@ -62,8 +62,10 @@ bool batch_size(nb::handle size, Py_ssize_t *w, Py_ssize_t *h, const char *what)
 
 // Per-channel values as the elementwise operations take them: a number when every channel has
 // the same value, else a float32 device array of `shape` (C x 1 x 1 against a batch row, C
-// against an H x W x C image), kept in the device cache.
+// against an H x W x C image), kept in the device cache. Without channels there is nothing to
+// apply a value to: any number does.
 nb::object channel_values(const Call &c, const std::vector<double> &v, const std::vector<size_t> &shape) {
+    if (v.empty()) return nb::float_(1.0);
     if (std::all_of(v.begin(), v.end(), [&](double x) { return x == v[0]; })) return nb::float_(v[0]);
     nb::list key;
     for (double x : v) key.append(nb::float_(x));

@@ -5,6 +5,7 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -71,6 +72,14 @@ std::vector<Py_ssize_t> shape_of(nb::handle arr) {
     std::vector<Py_ssize_t> out;
     for (nb::handle d : shp) out.push_back(as_index(d, "a dimension"));
     return out;
+}
+
+Py_ssize_t checked_count(std::initializer_list<Py_ssize_t> dims, Py_ssize_t itemsize, const char *what) {
+    Py_ssize_t n = 1, bytes;
+    for (Py_ssize_t d : dims)
+        if (__builtin_mul_overflow(n, d, &n)) kit::raise(PyExc_MemoryError, "%s: the array is too large", what);
+    if (__builtin_mul_overflow(n, itemsize, &bytes)) kit::raise(PyExc_MemoryError, "%s: the array is too large", what);
+    return n;
 }
 
 std::string str_of(nb::handle h) { return nb::cast<std::string>(nb::str(h)); }
@@ -175,15 +184,24 @@ nb::object device_cached(const Call &c, nb::handle key, const std::function<nb::
     nb::object value = make();
     if (PyDict_SetItem(cache.ptr(), full.ptr(), value.ptr()) < 0) throw nb::python_error();
     for (;;) {
-        Py_ssize_t n = PyDict_Size(cache.ptr());
+        // Reading an entry's size may run Python code that changes the cache: sum over a
+        // snapshot of the entries, each held by it.
+        nb::object items = steal_or_throw(PyDict_Items(cache.ptr()));
+        const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
         if (n <= 1) break;
         long long bytes = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            nb::object v = nb::borrow(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), i), 1));
+            if (__builtin_add_overflow(bytes, nb::cast<long long>(v.attr("nbytes")), &bytes)) {
+                bytes = LLONG_MAX;
+                break;
+            }
+        }
+        if (n <= kCacheEntries && bytes <= kCacheBytes) break;
+        // The oldest entry as the cache is now; gone already when the cache was emptied meanwhile.
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (PyDict_Next(cache.ptr(), &pos, &k, &v)) bytes += nb::cast<long long>(nb::handle(v).attr("nbytes"));
-        if (n <= kCacheEntries && bytes <= kCacheBytes) break;
-        pos = 0;
-        PyDict_Next(cache.ptr(), &pos, &k, &v);
+        if (!PyDict_Next(cache.ptr(), &pos, &k, &v)) break;
         nb::object oldest = nb::borrow(k);
         if (PyDict_DelItem(cache.ptr(), oldest.ptr()) < 0) throw nb::python_error();
     }

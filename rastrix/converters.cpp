@@ -82,6 +82,7 @@ void build_engine(const Call &c, nb::handle onnx_path, nb::handle target_path, c
 
     nb::object data;
     kit::with(c.g("open")(src, "rb"), [&](nb::handle fh) { data = fh.attr("read")(); });
+    kit::assigned(data, "data");
 
     nb::object trt = nb::module_::import_("tensorrt");
     check_trt_version(trt);

@@ -5,6 +5,7 @@
 #include <kit.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ Py_ssize_t as_index(nb::handle h, const char *what);
 double as_real(nb::handle h, const char *what);
 bool is_sequence(nb::handle h);
 std::vector<Py_ssize_t> shape_of(nb::handle arr);
+// The element count of an array of the given dimensions (none negative), checked: MemoryError
+// when it or its size in bytes (elements of `itemsize` bytes) is beyond what an allocation can
+// hold.
+Py_ssize_t checked_count(std::initializer_list<Py_ssize_t> dims, Py_ssize_t itemsize, const char *what);
 std::string str_of(nb::handle h);
 
 // ---- element types --------------------------------------------------------------------------

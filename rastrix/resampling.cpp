@@ -5,14 +5,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace rastrix {
 
 namespace {
 
+// The bytes of one element of the type an operation computes in.
+Py_ssize_t compute_itemsize(const DType &d) { return std::strcmp(compute_type(d), "float64") == 0 ? 8 : 4; }
+
 // Weights of a 1-D resize from n_in to n_out pixels, n_out x n_in, row-major.
 std::vector<double> resize_weights(Py_ssize_t n_in, Py_ssize_t n_out, int mode) {
-    std::vector<double> w((size_t) (n_in * n_out), 0.0);
+    std::vector<double> w((size_t) checked_count({n_out, n_in}, sizeof(double), "resize"), 0.0);
     const double s = (double) n_in / (double) n_out;
     if (mode == kAuto) mode = n_out < n_in ? kArea : kLinear;
     for (Py_ssize_t j = 0; j < n_out; ++j) {
@@ -63,6 +67,7 @@ nb::object resize_array(const Call &c, nb::handle image, Py_ssize_t out_w, Py_ss
     DType dt;
     Planar p = planar(c, image, &dt, "resize");
     const char *ctype = compute_type(dt);
+    checked_count({out_h, out_w, p.ch ? p.ch : 1}, compute_itemsize(dt), "resize");
     if (out_h == p.h && out_w == p.w) return finish(c, p.x.attr("copy")(), dt);  // same size: still a new array
 
     nb::object cp = c.g("cp");
@@ -189,6 +194,7 @@ nb::object affine_transform(Call &c) {
     Py_ssize_t out_w = as_index(hw[1], "affine_transform: width");
     if (out_h < 1 || out_w < 1)
         kit::raise(PyExc_ValueError, "affine_transform: size must be positive, got (%zd, %zd)", out_h, out_w);
+    checked_count({out_h, out_w, p.ch ? p.ch : 1}, compute_itemsize(dt), "affine_transform");
     const Py_ssize_t nd = p.ch ? 3 : 2;
     nb::object T = sampling_map(c, c[1], nd);
     nb::object out_shape = p.ch ? nb::make_tuple(out_h, out_w, p.ch) : nb::make_tuple(out_h, out_w);
