@@ -113,9 +113,13 @@ Affine read_matrix(const Call &c, nb::handle M, const char *what) {
     if (s.size() != 2 || (s[0] != 2 && s[0] != 3) || s[1] != 3)
         kit::raise(PyExc_ValueError, "%s: expected a 2 x 3 matrix, got shape %s", what,
                    str_of(host.attr("shape")).c_str());
-    nb::object vals = host.attr("astype")("float64").attr("ravel")().attr("tolist")();
+    // A list of our own, whatever the array library's tolist() gave.
+    nb::object vals = kit::as_list(host.attr("astype")("float64").attr("ravel")().attr("tolist")());
+    if (PyList_GET_SIZE(vals.ptr()) < 6)
+        kit::raise(PyExc_ValueError, "%s: expected a 2 x 3 matrix, got %zd values", what,
+                   PyList_GET_SIZE(vals.ptr()));
     double v[6];
-    for (int i = 0; i < 6; ++i) v[i] = nb::cast<double>(nb::handle(PyList_GET_ITEM(vals.ptr(), i)));
+    for (int i = 0; i < 6; ++i) v[i] = nb::cast<double>(nb::borrow(PyList_GET_ITEM(vals.ptr(), i)));
     return Affine{v[0], v[1], v[2], v[3], v[4], v[5]};
 }
 

@@ -115,6 +115,26 @@ class Unequal(str):
         raise LookupError("no comparison")
 
 
+class ShortValues:
+    """What a replaced array library's asnumpy may give: a 2 x 3 shape whose values read back
+    as a tuple of two."""
+    shape = (2, 3)
+
+    def astype(self, dtype):
+        return self
+
+    def ravel(self):
+        return self
+
+    def tolist(self):
+        return (1.0, 2.0)
+
+
+def invert_read_short(mp):
+    mp.setattr(rx, "cp", models.Spy(cp, asnumpy=lambda a: ShortValues()))
+    return rx.get_inverse_matrix(cp.asarray([[1.0, 0, 0], [0, 1, 0]]))
+
+
 def call_renamed(mp, *args, **kwargs):
     mp.setattr(rx.resize, "__name__", "\udc80")
     return rx.resize(*args, **kwargs)
@@ -160,6 +180,7 @@ CASES = {
         lambda mp: read_with_swallowing_open(
             mp, rx, lambda: rx.onnx_to_trt_dynamic_shape(rx.__file__, "never-written.trt")),
         UnboundLocalError),
+    "matrix-values-read-back-short": (invert_read_short, ValueError),
     "device-cache-emptied-while-sized": (blur_after_clearing_cache, shape((6, 6))),
     "signature-annotations-reassigned-while-read": (
         lambda mp: signature_with(mp, reassigning("__annotations__", lambda: {})), signature_of_resize),
